@@ -1,0 +1,32 @@
+#include "tables/md_tetra_common.h"
+
+#include <cstdint>
+
+namespace velmora {
+
+int tetra_scan_vertex(const TetraShape &shape, int *index) {
+  int64_t linear = 0;
+  int64_t place = 1;
+  for (int d = 0; d < shape.dimin; ++d) {
+    linear += index[d] * place;
+    place *= shape.nrgrid;
+  }
+  for (int d = 0; d < shape.dimin; ++d) {
+    if (++index[d] < shape.nrgrid) break;
+    index[d] = 0;
+  }
+  return static_cast<int>(shape.nrpoints - (linear + 1));
+}
+
+int64_t checked_grid_size(int64_t base, int exponent, int64_t factor) {
+  constexpr int64_t kLimit = INT32_MAX;
+  if (base < 1 || factor < 1 || factor > kLimit) return -1;
+  int64_t size = factor;
+  for (int i = 0; i < exponent; ++i) {
+    if (size > kLimit / base) return -1;
+    size *= base;
+  }
+  return size;
+}
+
+}  // namespace velmora

@@ -1,0 +1,30 @@
+// What the double and the byte tetrahedral tables share: the leading fields of both records, the
+// shared vertex scan and the size guards of creation.
+#ifndef VELMORA_TABLES_MD_TETRA_COMMON_H
+#define VELMORA_TABLES_MD_TETRA_COMMON_H
+
+#include <cstdint>
+
+namespace velmora {
+
+// Input dimensions that the per-point work arrays of the interpolation hold.
+inline constexpr int kMaxTetraDimensions = 33;
+
+// The leading fields of MD_TETRAD and MD_TETRAB, in this order.
+struct TetraShape {
+  int32_t dimin;     // N
+  int32_t dimout;    // M
+  int32_t nrgrid;    // G
+  int32_t nrpoints;  // G^N
+};
+
+// Advances index like an odometer (dimension 0 fastest, wrapping to all zeros after the last
+// vertex) and returns the number of vertices after the one given on entry.
+int tetra_scan_vertex(const TetraShape &shape, int *index);
+
+// base^exponent * factor when it fits in a positive 32-bit int; -1 otherwise.
+int64_t checked_grid_size(int64_t base, int exponent, int64_t factor);
+
+}  // namespace velmora
+
+#endif

@@ -1,0 +1,307 @@
+// Double-precision tetrahedral tables.
+//
+// A grid cell of N dimensions splits into N! simplices along the order of the point's fractional
+// coordinates; the value at a point is the barycentric blend of the N+1 vertices of its simplex:
+// starting at the cell's base corner, one dimension is added per vertex in descending order of
+// the fractions. Each dimension stores G grid points plus one zero guard position, so a point
+// exactly at `max` needs no boundary test: the guards it touches get weight zero.
+#include "velmora/md_tetrad.h"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "foundation/alloc.h"
+#include "foundation/error.h"
+#include "tables/md_tetra_common.h"
+
+using velmora::kMaxTetraDimensions;
+
+struct md_tetrad {
+  velmora::TetraShape shape;  // dimin, dimout, nrgrid, nrpoints
+  int32_t nrvalues;           // (G+1)^N * M stored doubles
+  double step;                // (max - min) / (G - 1)
+  double min;
+  double max;
+  int32_t cornerOffsets[5];  // [0]: the far corner of a cell; the rest as a speed cache
+  int32_t *strides;          // value offset between neighbouring grid points, per dimension
+  int32_t **indexTables;     // [d][k] = k * strides[d]
+  double *data;
+};
+
+namespace {
+
+constexpr int kGuardPositions = 1;
+
+MD_TETRAD *release(MD_TETRAD *table) {
+  if (table == nullptr) return nullptr;
+  if (table->indexTables != nullptr) {
+    for (int d = 0; d < table->shape.dimin; ++d)
+      velmora::mem_free(table->indexTables[d]);
+    velmora::mem_free(table->indexTables);
+  }
+  velmora::mem_free(table->strides);
+  velmora::mem_free(table->data);
+  velmora::mem_free(table);
+  return nullptr;
+}
+
+bool is_legal(int dimin, int dimout, int nrgrid, double min, double max) {
+  return dimin >= 1 && dimout >= 1 && nrgrid >= 2 && std::isfinite(min) && std::isfinite(max) &&
+         min != max;
+}
+
+// Strides, index tables and the corner-offset cache; false after a report on failure.
+bool build_offsets(MD_TETRAD *t) {
+  const int n = t->shape.dimin;
+  const int s = t->shape.nrgrid + kGuardPositions;
+  t->strides = velmora::alloc_array<int32_t>(static_cast<size_t>(n));
+  if (t->strides == nullptr) {
+    VELMORA_REPORT("md_tetra_new: insufficient memory");
+    return false;
+  }
+  int32_t stride = t->nrvalues;
+  for (int d = 0; d < n; ++d) {
+    stride /= s;
+    t->strides[d] = stride;
+  }
+
+  t->indexTables = velmora::calloc_array<int32_t *>(static_cast<size_t>(n));
+  if (t->indexTables == nullptr) {
+    VELMORA_REPORT("md_tetrad_new: insuff. mem.");
+    return false;
+  }
+  for (int d = 0; d < n; ++d) {
+    t->indexTables[d] = velmora::alloc_array<int32_t>(static_cast<size_t>(t->shape.nrgrid));
+    if (t->indexTables[d] == nullptr) {
+      VELMORA_REPORT("md_tetrad_new: insuff. mem.");
+      return false;
+    }
+    for (int k = 0; k < t->shape.nrgrid; ++k)
+      t->indexTables[d][k] = k * t->strides[d];
+  }
+
+  int32_t far_corner = 0;
+  for (int d = 0; d < n; ++d)
+    far_corner += t->strides[d];
+  t->cornerOffsets[0] = far_corner;
+  if (n <= 4) {
+    for (int d = 0; d < n; ++d)
+      t->cornerOffsets[1 + d] = far_corner - t->strides[d];
+  }
+  if (n == 2) {
+    t->cornerOffsets[1] = t->strides[0];
+    t->cornerOffsets[2] = t->strides[1];
+  }
+  return true;
+}
+
+// Everything one point's interpolation needs: the vertex offsets of its simplex and their weights.
+template <int Capacity>
+struct Simplex {
+  int32_t vertex[Capacity + 1];
+  double weight[Capacity + 1];
+};
+
+// Grid coordinate of v, clamped onto [0, G-1] (NaN to 0) so no input reads outside the table.
+inline double grid_coordinate(const MD_TETRAD &t, double v, double last_index) {
+  const double x = (v - t.min) / t.step;
+  return std::fmin(std::fmax(x, 0.0), last_index);
+}
+
+// Orders dimensions by descending fraction. The fixed networks (N <= 4) and the insertion sort
+// both compare strictly, so equal fractions keep index order; ties never change the result since
+// the vertex between tied dimensions gets weight zero.
+template <int N>
+inline void order_fractions(const double *f, int *order) {
+  auto exchange = [&](int a, int b) {
+    if (f[order[b]] > f[order[a]]) {
+      const int tmp = order[a];
+      order[a] = order[b];
+      order[b] = tmp;
+    }
+  };
+  if constexpr (N == 2) {
+    exchange(0, 1);
+  } else if constexpr (N == 3) {
+    exchange(0, 1);
+    exchange(1, 2);
+    exchange(0, 1);
+  } else if constexpr (N == 4) {
+    exchange(0, 1);
+    exchange(2, 3);
+    exchange(0, 2);
+    exchange(1, 3);
+    exchange(1, 2);
+  }
+}
+
+// md_tetra_sort_fractions: each dimension in index order goes in front of the first placed
+// dimension with a strictly smaller fraction.
+void md_tetra_sort_fractions(const double *f, int n, int *order) {
+  for (int d = 0; d < n; ++d)
+    order[d] = d;
+  for (int d = 1; d < n; ++d) {
+    int pos = d;
+    while (pos > 0 && f[order[pos - 1]] < f[d]) {
+      order[pos] = order[pos - 1];
+      --pos;
+    }
+    order[pos] = d;
+  }
+}
+
+// Vertices and weights of the simplex holding the point whose fractions are f, in the order given.
+template <int Capacity>
+inline void build_simplex(const MD_TETRAD &t, int n, int32_t base, const double *f,
+                          const int *order, Simplex<Capacity> &s) {
+  s.vertex[0] = base;
+  s.weight[0] = 1.0 - f[order[0]];
+  for (int k = 1; k < n; ++k) {
+    s.vertex[k] = s.vertex[k - 1] + t.strides[order[k - 1]];
+    s.weight[k] = f[order[k - 1]] - f[order[k]];
+  }
+  s.vertex[n] = base + t.cornerOffsets[0];
+  s.weight[n] = f[order[n - 1]];
+}
+
+template <int Capacity>
+inline void blend_channels(const MD_TETRAD &t, int n, const Simplex<Capacity> &s, double **out,
+                           std::ptrdiff_t out_offset) {
+  const double *data = t.data;
+  for (int c = 0; c < t.shape.dimout; ++c) {
+    double *dst = out[c];
+    if (dst == nullptr) continue;
+    double value = s.weight[0] * data[s.vertex[0] + c];
+    for (int k = 1; k <= n; ++k)
+      value += s.weight[k] * data[s.vertex[k] + c];
+    dst[out_offset] = value;
+  }
+}
+
+// Straight-line path for N = 1 .. 4: the loops have compile-time bounds and unroll.
+template <int N>
+void interp_fixed(const MD_TETRAD &t, double *const *in, std::ptrdiff_t in_stride, double **out,
+                  std::ptrdiff_t out_stride, int count) {
+  const double last_index = t.shape.nrgrid - 1;
+  for (int p = 0; p < count; ++p) {
+    double f[N];
+    int32_t base = 0;
+    for (int d = 0; d < N; ++d) {
+      const double x = grid_coordinate(t, in[d][p * in_stride], last_index);
+      const int i = static_cast<int>(x);
+      f[d] = x - i;
+      base += t.indexTables[d][i];
+    }
+    int order[N];
+    for (int d = 0; d < N; ++d)
+      order[d] = d;
+    order_fractions<N>(f, order);
+    Simplex<N> s;
+    build_simplex(t, N, base, f, order, s);
+    blend_channels(t, N, s, out, p * out_stride);
+  }
+}
+
+// General path for N >= 5: the same steps with loops over N, advancing the input pointers.
+void interp_general(const MD_TETRAD &t, double **in, std::ptrdiff_t in_stride, double **out,
+                    std::ptrdiff_t out_stride, int count) {
+  const int n = t.shape.dimin;
+  const double last_index = t.shape.nrgrid - 1;
+  for (int p = 0; p < count; ++p) {
+    double f[kMaxTetraDimensions];
+    int32_t base = 0;
+    for (int d = 0; d < n; ++d) {
+      const double x = grid_coordinate(t, *in[d], last_index);
+      const int i = static_cast<int>(x);
+      f[d] = x - i;
+      base += t.indexTables[d][i];
+      in[d] += in_stride;
+    }
+    int order[kMaxTetraDimensions];
+    md_tetra_sort_fractions(f, n, order);
+    Simplex<kMaxTetraDimensions> s;
+    build_simplex(t, n, base, f, order, s);
+    blend_channels(t, n, s, out, p * out_stride);
+  }
+}
+
+}  // namespace
+
+extern "C" MD_TETRAD *md_tetrad_new(int dimin, int dimout, int nrgrid, double min, double max) {
+  if (!is_legal(dimin, dimout, nrgrid, min, max)) {
+    VELMORA_REPORT("md_tetra_new: illegal dimension");
+    return nullptr;
+  }
+  const int64_t nrpoints = velmora::checked_grid_size(nrgrid, dimin, 1);
+  const int64_t nrvalues =
+      velmora::checked_grid_size(nrgrid + int64_t{kGuardPositions}, dimin, dimout);
+  if (dimin > kMaxTetraDimensions || nrpoints < 0 || nrvalues < 0) {
+    VELMORA_REPORT("md_tetra_new: insufficient memory");
+    return nullptr;
+  }
+
+  auto *t = velmora::calloc_array<MD_TETRAD>(1);
+  if (t == nullptr) {
+    VELMORA_REPORT("md_tetra_new: insufficient memory");
+    return nullptr;
+  }
+  t->shape = {dimin, dimout, nrgrid, static_cast<int32_t>(nrpoints)};
+  t->nrvalues = static_cast<int32_t>(nrvalues);
+  t->min = min;
+  t->max = max;
+  t->step = (max - min) / (nrgrid - 1);
+
+  t->data = velmora::calloc_array<double>(static_cast<size_t>(nrvalues));
+  if (t->data == nullptr) {
+    VELMORA_REPORT("md_tetra_new: insufficient memory");
+    return release(t);
+  }
+  if (!build_offsets(t)) return release(t);
+  return t;
+}
+
+extern "C" MD_TETRAD *md_tetrad_kill(MD_TETRAD *table) {
+  return release(table);
+}
+
+extern "C" double *md_tetrad_vertex_get(MD_TETRAD *table, const int *index, double *coords) {
+  int32_t offset = 0;
+  for (int d = 0; d < table->shape.dimin; ++d) {
+    coords[d] = index[d] * table->step + table->min;
+    offset += table->indexTables[d][index[d]];
+  }
+  return table->data + offset;
+}
+
+extern "C" int md_tetrad_scan_vertex(const MD_TETRAD *table, int *index) {
+  return velmora::tetra_scan_vertex(table->shape, index);
+}
+
+extern "C" int md_tetrad_interp(const MD_TETRAD *table, double **in, int in_stride, double **out,
+                                int out_stride, int count) {
+  if (count <= 0) return 1;
+  const MD_TETRAD &t = *table;
+  switch (t.shape.dimin) {
+    case 1:
+      interp_fixed<1>(t, in, in_stride, out, out_stride, count);
+      break;
+    case 2:
+      interp_fixed<2>(t, in, in_stride, out, out_stride, count);
+      break;
+    case 3:
+      interp_fixed<3>(t, in, in_stride, out, out_stride, count);
+      break;
+    case 4:
+      interp_fixed<4>(t, in, in_stride, out, out_stride, count);
+      break;
+    default:
+      interp_general(t, in, in_stride, out, out_stride, count);
+      break;
+  }
+  const std::ptrdiff_t advance = static_cast<std::ptrdiff_t>(count) * out_stride;
+  for (int c = 0; c < t.shape.dimout; ++c) {
+    if (out[c] != nullptr) out[c] += advance;
+  }
+  return 1;
+}
