@@ -13,7 +13,7 @@
 #include "support/diagnostics_capture.h"
 #include "velmora/md_tetrad.h"
 
-#if VELMORA_HAVE_LCMS2
+#ifdef VELMORA_HAVE_LCMS2
 #include <lcms2.h>
 #endif
 
@@ -282,7 +282,7 @@ TEST(DoubleTable, ReportsEachFailedAllocationAndReleasesTheRest) {
   md_tetrad_kill(t);
 }
 
-#if VELMORA_HAVE_LCMS2
+#ifdef VELMORA_HAVE_LCMS2
 // Little CMS 2 splits the cube the same way at three inputs, so both agree to float rounding.
 TEST(DoubleTable, AgreesWithLittleCmsFloatClutAtThreeInputs) {
   const int g = 9;
