@@ -7,6 +7,7 @@
 // exactly at `max` needs no boundary test: the guards it touches get weight zero.
 #include "velmora/md_tetrad.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -106,33 +107,39 @@ struct Simplex {
 // Grid coordinate of v, clamped onto [0, G-1] (NaN to 0) so no input reads outside the table.
 inline double grid_coordinate(const MD_TETRAD &t, double v, double last_index) {
   const double x = (v - t.min) / t.step;
-  return std::fmin(std::fmax(x, 0.0), last_index);
+  return std::min(std::max(0.0, x), last_index);  // max(0, NaN) is 0
 }
 
-// Orders dimensions by descending fraction. The fixed networks (N <= 4) and the insertion sort
-// both compare strictly, so equal fractions keep index order; ties never change the result since
+// One step of a sorting network on (fraction, stride) pairs: the pair at b moves in front of the
+// pair at a when its fraction is strictly greater. Written without branches, since random inputs
+// make the comparison unpredictable.
+inline void exchange_if_greater(double *f, int32_t *stride, int a, int b) {
+  const double fa = f[a], fb = f[b];
+  const int32_t mask = -static_cast<int32_t>(fb > fa);
+  const int32_t swapped = (stride[a] ^ stride[b]) & mask;
+  f[a] = std::max(fa, fb);  // fb when fb > fa, else fa
+  f[b] = std::min(fa, fb);
+  stride[a] ^= swapped;
+  stride[b] ^= swapped;
+}
+
+// Orders the dimensions by descending fraction with fixed compare-exchange sequences. The
+// comparisons are strict, so equal fractions keep index order; ties never change the result since
 // the vertex between tied dimensions gets weight zero.
 template <int N>
-inline void order_fractions(const double *f, int *order) {
-  auto exchange = [&](int a, int b) {
-    if (f[order[b]] > f[order[a]]) {
-      const int tmp = order[a];
-      order[a] = order[b];
-      order[b] = tmp;
-    }
-  };
+inline void order_fractions(double *f, int32_t *stride) {
   if constexpr (N == 2) {
-    exchange(0, 1);
+    exchange_if_greater(f, stride, 0, 1);
   } else if constexpr (N == 3) {
-    exchange(0, 1);
-    exchange(1, 2);
-    exchange(0, 1);
+    exchange_if_greater(f, stride, 0, 1);
+    exchange_if_greater(f, stride, 1, 2);
+    exchange_if_greater(f, stride, 0, 1);
   } else if constexpr (N == 4) {
-    exchange(0, 1);
-    exchange(2, 3);
-    exchange(0, 2);
-    exchange(1, 3);
-    exchange(1, 2);
+    exchange_if_greater(f, stride, 0, 1);
+    exchange_if_greater(f, stride, 2, 3);
+    exchange_if_greater(f, stride, 0, 2);
+    exchange_if_greater(f, stride, 1, 3);
+    exchange_if_greater(f, stride, 1, 2);
   }
 }
 
@@ -151,25 +158,28 @@ void md_tetra_sort_fractions(const double *f, int n, int *order) {
   }
 }
 
-// Vertices and weights of the simplex holding the point whose fractions are f, in the order given.
+// Vertices and weights of the simplex holding a point, from its fractions f sorted in descending
+// order and the strides of the dimensions in that order.
 template <int Capacity>
-inline void build_simplex(const MD_TETRAD &t, int n, int32_t base, const double *f,
-                          const int *order, Simplex<Capacity> &s) {
+inline void build_simplex(int n, int32_t base, int32_t far_corner, const double *f,
+                          const int32_t *stride, Simplex<Capacity> &s) {
   s.vertex[0] = base;
-  s.weight[0] = 1.0 - f[order[0]];
+  s.weight[0] = 1.0 - f[0];
   for (int k = 1; k < n; ++k) {
-    s.vertex[k] = s.vertex[k - 1] + t.strides[order[k - 1]];
-    s.weight[k] = f[order[k - 1]] - f[order[k]];
+    s.vertex[k] = s.vertex[k - 1] + stride[k - 1];
+    s.weight[k] = f[k - 1] - f[k];
   }
-  s.vertex[n] = base + t.cornerOffsets[0];
-  s.weight[n] = f[order[n - 1]];
+  s.vertex[n] = base + far_corner;
+  s.weight[n] = f[n - 1];
 }
 
-template <int Capacity>
+// Channels = 0 reads the channel count from the table; a fixed count lets the loop unroll.
+template <int Channels, int Capacity>
 inline void blend_channels(const MD_TETRAD &t, int n, const Simplex<Capacity> &s, double **out,
                            std::ptrdiff_t out_offset) {
   const double *data = t.data;
-  for (int c = 0; c < t.shape.dimout; ++c) {
+  const int channels = Channels > 0 ? Channels : t.shape.dimout;
+  for (int c = 0; c < channels; ++c) {
     double *dst = out[c];
     if (dst == nullptr) continue;
     double value = s.weight[0] * data[s.vertex[0] + c];
@@ -180,7 +190,7 @@ inline void blend_channels(const MD_TETRAD &t, int n, const Simplex<Capacity> &s
 }
 
 // Straight-line path for N = 1 .. 4: the loops have compile-time bounds and unroll.
-template <int N>
+template <int N, int Channels>
 void interp_fixed(const MD_TETRAD &t, double *const *in, std::ptrdiff_t in_stride, double **out,
                   std::ptrdiff_t out_stride, int count) {
   const double last_index = t.shape.nrgrid - 1;
@@ -193,13 +203,30 @@ void interp_fixed(const MD_TETRAD &t, double *const *in, std::ptrdiff_t in_strid
       f[d] = x - i;
       base += t.indexTables[d][i];
     }
-    int order[N];
+    int32_t stride[N];
     for (int d = 0; d < N; ++d)
-      order[d] = d;
-    order_fractions<N>(f, order);
+      stride[d] = t.strides[d];
+    order_fractions<N>(f, stride);
     Simplex<N> s;
-    build_simplex(t, N, base, f, order, s);
-    blend_channels(t, N, s, out, p * out_stride);
+    build_simplex(N, base, t.cornerOffsets[0], f, stride, s);
+    blend_channels<Channels>(t, N, s, out, p * out_stride);
+  }
+}
+
+// The common colour cases (three and four channels) get their own unrolled instances.
+template <int N>
+void interp_fixed_any_channels(const MD_TETRAD &t, double *const *in, std::ptrdiff_t in_stride,
+                               double **out, std::ptrdiff_t out_stride, int count) {
+  switch (t.shape.dimout) {
+    case 3:
+      interp_fixed<N, 3>(t, in, in_stride, out, out_stride, count);
+      break;
+    case 4:
+      interp_fixed<N, 4>(t, in, in_stride, out, out_stride, count);
+      break;
+    default:
+      interp_fixed<N, 0>(t, in, in_stride, out, out_stride, count);
+      break;
   }
 }
 
@@ -220,9 +247,15 @@ void interp_general(const MD_TETRAD &t, double **in, std::ptrdiff_t in_stride, d
     }
     int order[kMaxTetraDimensions];
     md_tetra_sort_fractions(f, n, order);
+    double sorted[kMaxTetraDimensions] = {};
+    int32_t stride[kMaxTetraDimensions];
+    for (int k = 0; k < n; ++k) {
+      sorted[k] = f[order[k]];
+      stride[k] = t.strides[order[k]];
+    }
     Simplex<kMaxTetraDimensions> s;
-    build_simplex(t, n, base, f, order, s);
-    blend_channels(t, n, s, out, p * out_stride);
+    build_simplex(n, base, t.cornerOffsets[0], sorted, stride, s);
+    blend_channels<0>(t, n, s, out, p * out_stride);
   }
 }
 
@@ -284,16 +317,16 @@ extern "C" int md_tetrad_interp(const MD_TETRAD *table, double **in, int in_stri
   const MD_TETRAD &t = *table;
   switch (t.shape.dimin) {
     case 1:
-      interp_fixed<1>(t, in, in_stride, out, out_stride, count);
+      interp_fixed_any_channels<1>(t, in, in_stride, out, out_stride, count);
       break;
     case 2:
-      interp_fixed<2>(t, in, in_stride, out, out_stride, count);
+      interp_fixed_any_channels<2>(t, in, in_stride, out, out_stride, count);
       break;
     case 3:
-      interp_fixed<3>(t, in, in_stride, out, out_stride, count);
+      interp_fixed_any_channels<3>(t, in, in_stride, out, out_stride, count);
       break;
     case 4:
-      interp_fixed<4>(t, in, in_stride, out, out_stride, count);
+      interp_fixed_any_channels<4>(t, in, in_stride, out, out_stride, count);
       break;
     default:
       interp_general(t, in, in_stride, out, out_stride, count);
