@@ -61,7 +61,8 @@ void run_cipher(Direction direction, const unsigned char *source, uint32_t lengt
     const unsigned char out = static_cast<unsigned char>(in ^ (state >> 8));
     destination[i] = out;
     const unsigned char enciphered = direction == Direction::kEncipher ? out : in;
-    state = static_cast<uint16_t>((enciphered + state) * multiplier + increment);
+    // Unsigned 32-bit arithmetic: it wraps (int would overflow) and keeps the low 16 bits exact.
+    state = static_cast<uint16_t>((uint32_t{enciphered} + state) * multiplier + increment);
   }
 }
 
