@@ -1,0 +1,556 @@
+// Byte-indexed tetrahedral tables.
+//
+// The simplex split is that of the double tables: a point's cell is walked from its base corner,
+// adding one dimension per vertex in descending order of the point's fractional positions, and
+// the value is the blend of those N+1 vertices. Here the fractions are byte weights looked up per
+// input byte, the blend weights are their differences (they sum to weightHigh - weightLow), and
+// each weight x value product is read from a 256 x 256 table of rounded products; the sum is
+// taken modulo 256. With the default range the products of one point never exceed its weight,
+// so the sum never wraps.
+//
+// The hot loop takes, per input byte, one 32-bit base offset and one 64-bit sort key composed
+// at creation (and again when the curves change) from the input curve, the index table and the
+// fraction weights. A key holds the fraction in bits 40..47, 255 - d in bits 32..39 (so equal
+// fractions order the lower dimension first) and the dimension's stride in its low 32 bits:
+// sorting the keys in descending order yields the simplex's weights and vertex steps at once.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "foundation/alloc.h"
+#include "foundation/error.h"
+#include "tables/md_tetra_common.h"
+#include "tables/md_tetrab_internal.h"
+#include "velmora/md_tetrab.h"
+
+namespace velmora {
+
+namespace {
+
+constexpr int kKeyFractionShift = 40;
+constexpr int kKeyTagShift = 32;
+constexpr uint64_t kKeyStrideMask = 0xffffffffu;
+constexpr int kLastByte = 255;
+
+struct ProductTable {
+  uint8_t entry[kProductTableSize];
+};
+
+// Entry [r][c] = trunc((c - low) * (r - low) / (high - low) + low + 0.5), in integers.
+void fill_products(uint8_t *table, int low, int high) {
+  const int range = high - low;
+  for (int r = low; r <= high; ++r) {
+    for (int c = low; c <= high; ++c) {
+      const int product = (c - low) * (r - low);
+      table[r * kByteValues + c] = static_cast<uint8_t>((2 * product + range) / (2 * range) + low);
+    }
+  }
+}
+
+}  // namespace
+
+const uint8_t *default_product_table() {
+  static const ProductTable table = [] {
+    ProductTable t{};
+    fill_products(t.entry, kDefaultWeightLow, kDefaultWeightHigh);
+    return t;
+  }();
+  return table.entry;
+}
+
+}  // namespace velmora
+
+using velmora::kByteValues;
+
+namespace {
+
+using velmora::kKeyFractionShift;
+using velmora::kKeyStrideMask;
+using velmora::kKeyTagShift;
+using velmora::kLastByte;
+
+MD_TETRAB *release(MD_TETRAB *table) {
+  if (table == nullptr) return nullptr;
+  if (table->indexTables != nullptr) {
+    for (int d = 0; d < table->shape.dimin; ++d)
+      velmora::mem_free(table->indexTables[d]);
+    velmora::mem_free(table->indexTables);
+  }
+  velmora::mem_free(table->inCurves);
+  velmora::mem_free(table->outCurves);
+  velmora::mem_free(table->curveBlock);
+  velmora::mem_free(table->productTable);
+  velmora::mem_free(table->strides);
+  velmora::mem_free(table->workKeys);
+  velmora::mem_free(table->inputOffsets);
+  velmora::mem_free(table->inputKeys);
+  velmora::mem_free(table->data);
+  velmora::mem_free(table);
+  return nullptr;
+}
+
+bool is_legal(int dimin, int dimout, int nrgrid, int weight_low, int weight_high, int guard) {
+  return dimin >= 1 && dimout >= 1 && nrgrid >= 2 && weight_low >= 0 && weight_high <= kLastByte &&
+         weight_low < weight_high && guard >= 1;
+}
+
+// Strides (dimension N-1 varies fastest, S = G + guard positions each) and the corner cache.
+bool build_strides(MD_TETRAB *t) {
+  const int n = t->shape.dimin;
+  t->strides = velmora::alloc_array<int32_t>(static_cast<size_t>(n));
+  if (t->strides == nullptr) {
+    VELMORA_REPORT("md_tetra_new: insufficient memory");
+    return false;
+  }
+  int32_t stride = t->nrvalues;
+  for (int d = 0; d < n; ++d) {
+    stride /= t->shape.nrgrid + t->guard;
+    t->strides[d] = stride;
+  }
+  int32_t far_corner = 0;
+  for (int d = 0; d < n; ++d)
+    far_corner += t->strides[d];
+  t->cornerOffsets[0] = far_corner;
+  if (n <= 4) {
+    for (int d = 0; d < n; ++d)
+      t->cornerOffsets[1 + d] = far_corner - t->strides[d];
+  }
+  if (n == 2) {
+    t->cornerOffsets[1] = t->strides[0];
+    t->cornerOffsets[2] = t->strides[1];
+  }
+  return true;
+}
+
+// Per input byte v: x = v * (G-1) / 255 in exact integers; the entry is trunc(x) times the
+// stride; the fraction weight is trunc((x - trunc(x)) * (high - low) + low), and low at the last
+// grid point.
+bool build_index_tables(MD_TETRAB *t) {
+  const int n = t->shape.dimin;
+  const int cells = t->shape.nrgrid - 1;
+  const int range = t->weightHigh - t->weightLow;
+  t->indexTables = velmora::calloc_array<int32_t *>(static_cast<size_t>(n));
+  if (t->indexTables == nullptr) {
+    VELMORA_REPORT("md_tetrab_new: malloc failure");
+    return false;
+  }
+  for (int d = 0; d < n; ++d) {
+    t->indexTables[d] = velmora::alloc_array<int32_t>(kByteValues);
+    if (t->indexTables[d] == nullptr) {
+      VELMORA_REPORT("md_tetrab_new: malloc failure");
+      return false;
+    }
+    for (int v = 0; v < kByteValues; ++v) {
+      const int scaled = v * cells;
+      const int i = scaled / kLastByte;
+      t->indexTables[d][v] = i * t->strides[d];
+      if (d == 0) {
+        t->fractionWeights[v] = static_cast<uint8_t>(
+            i < cells ? scaled % kLastByte * range / kLastByte + t->weightLow : t->weightLow);
+      }
+    }
+  }
+  return true;
+}
+
+void set_identity(uint8_t *curve) {
+  for (int v = 0; v < kByteValues; ++v)
+    curve[v] = static_cast<uint8_t>(v);
+}
+
+// Curve storage: one block of N + M curves, identity at creation.
+bool build_curves(MD_TETRAB *t) {
+  const int n = t->shape.dimin;
+  const int m = t->shape.dimout;
+  t->inCurves = velmora::alloc_array<uint8_t *>(static_cast<size_t>(n));
+  t->outCurves = velmora::alloc_array<uint8_t *>(static_cast<size_t>(m));
+  t->curveBlock =
+      velmora::alloc_array<uint8_t>(static_cast<size_t>(n + m) * static_cast<size_t>(kByteValues));
+  if (t->inCurves == nullptr || t->outCurves == nullptr || t->curveBlock == nullptr) {
+    VELMORA_REPORT("md_tetra_new: insufficient memory");
+    return false;
+  }
+  for (int d = 0; d < n; ++d)
+    t->inCurves[d] = t->curveBlock + static_cast<size_t>(d) * kByteValues;
+  for (int c = 0; c < m; ++c)
+    t->outCurves[c] = t->curveBlock + static_cast<size_t>(n + c) * kByteValues;
+  for (int i = 0; i < n + m; ++i)
+    set_identity(t->curveBlock + static_cast<size_t>(i) * kByteValues);
+  return true;
+}
+
+// The shared table for the default range; otherwise a private one, 255 outside the range.
+bool build_products(MD_TETRAB *t) {
+  const uint8_t *products = nullptr;
+  if (t->weightLow == velmora::kDefaultWeightLow && t->weightHigh == velmora::kDefaultWeightHigh) {
+    products = velmora::default_product_table();
+  } else {
+    t->productTable = velmora::alloc_array<uint8_t>(velmora::kProductTableSize);
+    if (t->productTable == nullptr) {
+      VELMORA_REPORT("md_tetrab_new: insuff. mem.");
+      return false;
+    }
+    std::memset(t->productTable, kLastByte, velmora::kProductTableSize);
+    velmora::fill_products(t->productTable, t->weightLow, t->weightHigh);
+    products = t->productTable;
+  }
+  for (int r = 0; r < kByteValues; ++r)
+    t->productRows[r] = products + r * kByteValues;
+  return true;
+}
+
+// The general path's scratch (one block: keys, input pointers, vertex offsets, weights and the
+// previous point's input bytes) and the composed input lookups.
+bool build_work_arrays(MD_TETRAB *t) {
+  const size_t n = static_cast<size_t>(t->shape.dimin);
+  const size_t bytes =
+      n * sizeof(uint64_t) + n * sizeof(uint8_t *) + (n + 1) * sizeof(int32_t) + (n + 1) + n;
+  t->workKeys = static_cast<uint64_t *>(velmora::mem_alloc(bytes));
+  t->inputOffsets = velmora::alloc_array<int32_t>(n * kByteValues);
+  t->inputKeys = velmora::alloc_array<uint64_t>(n * kByteValues);
+  if (t->workKeys == nullptr || t->inputOffsets == nullptr || t->inputKeys == nullptr) {
+    VELMORA_REPORT("md_tetra_new: insufficient memory");
+    return false;
+  }
+  t->workIn = reinterpret_cast<const uint8_t **>(t->workKeys + n);
+  t->workVertices = reinterpret_cast<int32_t *>(t->workIn + n);
+  t->workWeights = reinterpret_cast<uint8_t *>(t->workVertices + n + 1);
+  return true;
+}
+
+uint8_t *previous_inputs(const MD_TETRAB &t) {
+  return t.workWeights + t.shape.dimin + 1;
+}
+
+void compose_input_lookups(MD_TETRAB *t) {
+  for (int d = 0; d < t->shape.dimin; ++d) {
+    const uint64_t tag = static_cast<uint64_t>(kLastByte - d) << kKeyTagShift;
+    const uint64_t stride = static_cast<uint32_t>(t->strides[d]);
+    for (int v = 0; v < kByteValues; ++v) {
+      const uint8_t u = t->inCurves[d][v];
+      t->inputOffsets[d * kByteValues + v] = t->indexTables[d][u];
+      t->inputKeys[d * kByteValues + v] =
+          (static_cast<uint64_t>(t->fractionWeights[u]) << kKeyFractionShift) | tag | stride;
+    }
+  }
+}
+
+// Skip test of the mask without floating point per point: for a byte m, threshold >= m holds
+// exactly when m <= the returned limit (-1: never, for negative or NaN thresholds).
+int mask_limit(double threshold) {
+  if (!(threshold >= 0.0)) return -1;
+  if (threshold >= kLastByte) return kLastByte;
+  return static_cast<int>(threshold);
+}
+
+inline bool is_masked(const uint8_t *mask, int limit, int p) {
+  return mask != nullptr && mask[p] <= limit;
+}
+
+inline void copy_previous(uint8_t *const *out, int m, std::ptrdiff_t at, std::ptrdiff_t stride) {
+  for (int c = 0; c < m; ++c) {
+    if (out[c] != nullptr) out[c][at] = out[c][at - stride];
+  }
+}
+
+inline void order_pair(uint64_t &a, uint64_t &b) {
+  const uint64_t high = a > b ? a : b;
+  const uint64_t low = a > b ? b : a;
+  a = high;
+  b = low;
+}
+
+// Descending order of distinct keys; min/max networks so random data costs no mispredictions.
+template <int N>
+inline void sort_keys(uint64_t *k) {
+  if constexpr (N == 2) {
+    order_pair(k[0], k[1]);
+  } else if constexpr (N == 3) {
+    order_pair(k[0], k[1]);
+    order_pair(k[1], k[2]);
+    order_pair(k[0], k[1]);
+  } else if constexpr (N == 4) {
+    order_pair(k[0], k[1]);
+    order_pair(k[2], k[3]);
+    order_pair(k[0], k[2]);
+    order_pair(k[1], k[3]);
+    order_pair(k[1], k[2]);
+  }
+}
+
+// md_tetra_sort_fractions for keys: each dimension in index order goes in front of the first
+// placed one with a smaller key (equal fractions keep index order through the tag).
+void sort_keys_general(uint64_t *k, int n) {
+  for (int d = 1; d < n; ++d) {
+    const uint64_t key = k[d];
+    int pos = d;
+    while (pos > 0 && k[pos - 1] < key) {
+      k[pos] = k[pos - 1];
+      --pos;
+    }
+    k[pos] = key;
+  }
+}
+
+inline int key_fraction(uint64_t key) {
+  return static_cast<int>(key >> kKeyFractionShift);
+}
+inline int32_t key_stride(uint64_t key) {
+  return static_cast<int32_t>(key & kKeyStrideMask);
+}
+
+// Vertices V0 .. VN and weights w0 .. wN of the simplex from the sorted keys.
+inline void build_simplex(const MD_TETRAB &t, int n, int32_t base, const uint64_t *keys,
+                          int32_t *vertex, int *weight) {
+  vertex[0] = base;
+  weight[0] = t.weightHigh - key_fraction(keys[0]);
+  for (int k = 1; k < n; ++k) {
+    vertex[k] = vertex[k - 1] + key_stride(keys[k - 1]);
+    weight[k] = key_fraction(keys[k - 1]) - key_fraction(keys[k]);
+  }
+  vertex[n] = base + t.cornerOffsets[0];
+  weight[n] = key_fraction(keys[n - 1]);
+}
+
+// Sum of the rounded products of the simplex for every requested channel, modulo 256, through the
+// output curve. columns[k] is the product table offset by weight k: the product for value v is
+// columns[k][v << 8].
+template <int Vertices>
+inline void blend_channels(const MD_TETRAB &t, int vertices, const int32_t *vertex,
+                           const uint8_t *const *columns, uint8_t *const *out, std::ptrdiff_t at) {
+  const uint8_t *data = t.data;
+  const int count = Vertices > 0 ? Vertices : vertices;
+  for (int c = 0; c < t.shape.dimout; ++c) {
+    if (out[c] == nullptr) continue;
+    unsigned sum = 0;
+    for (int k = 0; k < count; ++k)
+      sum += columns[k][data[vertex[k] + c] << 8];
+    out[c][at] = t.outCurves[c][sum & 0xffu];
+  }
+}
+
+// Straight-line path for N = 1 .. 4.
+template <int N>
+void interp_fixed(const MD_TETRAB &t, const uint8_t *const *in, std::ptrdiff_t in_stride,
+                  uint8_t *const *out, std::ptrdiff_t out_stride, int count, const uint8_t *mask,
+                  int limit) {
+  const uint8_t *products = t.productRows[0];
+  const int32_t *offsets = t.inputOffsets;
+  const uint64_t *keys = t.inputKeys;
+  uint8_t previous[N] = {};
+  bool has_previous = false;
+  for (int p = 0; p < count; ++p) {
+    const std::ptrdiff_t at = p * out_stride;
+    if (is_masked(mask, limit, p)) {
+      has_previous = false;
+      continue;
+    }
+    uint8_t x[N];
+    bool repeats = has_previous;
+    for (int d = 0; d < N; ++d) {
+      x[d] = in[d][p * in_stride];
+      repeats = repeats && x[d] == previous[d];
+    }
+    if (repeats) {
+      copy_previous(out, t.shape.dimout, at, out_stride);
+      continue;
+    }
+    uint64_t k[N];
+    int32_t base = 0;
+    for (int d = 0; d < N; ++d) {
+      previous[d] = x[d];
+      base += offsets[d * kByteValues + x[d]];
+      k[d] = keys[d * kByteValues + x[d]];
+    }
+    has_previous = true;
+    sort_keys<N>(k);
+    int32_t vertex[N + 1];
+    int weight[N + 1];
+    build_simplex(t, N, base, k, vertex, weight);
+    const uint8_t *columns[N + 1];
+    for (int j = 0; j <= N; ++j)
+      columns[j] = products + weight[j];
+    blend_channels<N + 1>(t, N + 1, vertex, columns, out, at);
+  }
+}
+
+// General path for N >= 5: the same steps over the table's work arrays; the input pointers are
+// copied there and advanced point by point.
+void interp_general(MD_TETRAB &t, const uint8_t *const *in, std::ptrdiff_t in_stride,
+                    uint8_t *const *out, std::ptrdiff_t out_stride, int count, const uint8_t *mask,
+                    int limit) {
+  const int n = t.shape.dimin;
+  const uint8_t *products = t.productRows[0];
+  uint8_t *previous = previous_inputs(t);
+  int weight[velmora::kMaxTetraDimensions + 1];
+  const uint8_t *columns[velmora::kMaxTetraDimensions + 1];
+  for (int d = 0; d < n; ++d)
+    t.workIn[d] = in[d];
+  bool has_previous = false;
+  for (int p = 0; p < count; ++p) {
+    const std::ptrdiff_t at = p * out_stride;
+    const bool masked = is_masked(mask, limit, p);
+    bool repeats = has_previous && !masked;
+    for (int d = 0; d < n && repeats; ++d)
+      repeats = *t.workIn[d] == previous[d];
+    if (masked) {
+      has_previous = false;
+    } else if (repeats) {
+      copy_previous(out, t.shape.dimout, at, out_stride);
+    } else {
+      int32_t base = 0;
+      for (int d = 0; d < n; ++d) {
+        const uint8_t x = *t.workIn[d];
+        previous[d] = x;
+        base += t.inputOffsets[d * kByteValues + x];
+        t.workKeys[d] = t.inputKeys[d * kByteValues + x];
+      }
+      has_previous = true;
+      sort_keys_general(t.workKeys, n);
+      build_simplex(t, n, base, t.workKeys, t.workVertices, weight);
+      for (int j = 0; j <= n; ++j) {
+        t.workWeights[j] = static_cast<uint8_t>(weight[j]);
+        columns[j] = products + weight[j];
+      }
+      blend_channels<0>(t, n + 1, t.workVertices, columns, out, at);
+    }
+    for (int d = 0; d < n; ++d)
+      t.workIn[d] += in_stride;
+  }
+}
+
+}  // namespace
+
+extern "C" MD_TETRAB *md_tetrab_new(int dimin, int dimout, int nrgrid) {
+  return md_tetrab_new_special(dimin, dimout, nrgrid, velmora::kDefaultWeightLow,
+                               velmora::kDefaultWeightHigh, velmora::kDefaultGuard);
+}
+
+extern "C" MD_TETRAB *md_tetrab_new_special(int dimin, int dimout, int nrgrid, int weightLow,
+                                            int weightHigh, int guard) {
+  if (!is_legal(dimin, dimout, nrgrid, weightLow, weightHigh, guard)) {
+    VELMORA_REPORT("md_tetra_new: illegal dimension");
+    return nullptr;
+  }
+  const int64_t nrpoints = velmora::checked_grid_size(nrgrid, dimin, 1);
+  const int64_t nrvalues = velmora::checked_grid_size(int64_t{nrgrid} + guard, dimin, dimout);
+  if (dimin > velmora::kMaxTetraDimensions || nrpoints < 0 || nrvalues < 0) {
+    VELMORA_REPORT("md_tetra_new: insufficient memory");
+    return nullptr;
+  }
+
+  auto *t = velmora::calloc_array<MD_TETRAB>(1);
+  if (t == nullptr) {
+    VELMORA_REPORT("md_tetra_new: insufficient memory");
+    return nullptr;
+  }
+  t->shape = {dimin, dimout, nrgrid, static_cast<int32_t>(nrpoints)};
+  t->inMin = 0;
+  t->inMax = kLastByte;
+  t->weightLow = weightLow;
+  t->weightHigh = weightHigh;
+  t->guard = guard;
+  t->nrvalues = static_cast<int32_t>(nrvalues);
+  t->inStep = static_cast<double>(kLastByte) / (nrgrid - 1);
+
+  // Cleared, guards included, so no interpolation ever reads an undefined byte.
+  t->data = velmora::calloc_array<uint8_t>(static_cast<size_t>(nrvalues));
+  if (t->data == nullptr) {
+    VELMORA_REPORT("md_tetrab_new: malloc failure");
+    return release(t);
+  }
+  // The strides come first here: the index tables are built from them.
+  if (!build_strides(t) || !build_index_tables(t) || !build_curves(t) || !build_products(t) ||
+      !build_work_arrays(t)) {
+    return release(t);
+  }
+  compose_input_lookups(t);
+  return t;
+}
+
+extern "C" MD_TETRAB *md_tetrab_kill(MD_TETRAB *table) {
+  return release(table);
+}
+
+extern "C" int md_tetrab_LUT(MD_TETRAB *table, unsigned char *const *inCurves,
+                             unsigned char *const *outCurves) {
+  for (int d = 0; d < table->shape.dimin; ++d) {
+    if (inCurves != nullptr && inCurves[d] != nullptr) {
+      std::memcpy(table->inCurves[d], inCurves[d], kByteValues);
+    } else {
+      set_identity(table->inCurves[d]);
+    }
+  }
+  for (int c = 0; c < table->shape.dimout; ++c) {
+    if (outCurves != nullptr && outCurves[c] != nullptr) {
+      std::memcpy(table->outCurves[c], outCurves[c], kByteValues);
+    } else {
+      set_identity(table->outCurves[c]);
+    }
+  }
+  compose_input_lookups(table);
+  return 1;
+}
+
+extern "C" unsigned char *md_tetrab_vertex_get(MD_TETRAB *table, const int *index,
+                                               unsigned char *coords) {
+  const int cells = table->shape.nrgrid - 1;
+  int32_t offset = 0;
+  for (int d = 0; d < table->shape.dimin; ++d) {
+    // index * 255 / (G - 1) rounded, halves up.
+    coords[d] = static_cast<unsigned char>((2 * index[d] * kLastByte + cells) / (2 * cells));
+    offset += index[d] * table->strides[d];
+  }
+  return table->data + offset;
+}
+
+extern "C" int md_tetrab_scan_vertex(const MD_TETRAB *table, int *index) {
+  return velmora::tetra_scan_vertex(table->shape, index);
+}
+
+extern "C" int md_tetrab_interp(MD_TETRAB *table, unsigned char *const *in, int in_stride,
+                                unsigned char **out, int out_stride, int count,
+                                const unsigned char *mask, double threshold) {
+  if (count <= 0) return 1;
+  MD_TETRAB &t = *table;
+  const int limit = mask_limit(threshold);
+  switch (t.shape.dimin) {
+    case 1:
+      interp_fixed<1>(t, in, in_stride, out, out_stride, count, mask, limit);
+      break;
+    case 2:
+      interp_fixed<2>(t, in, in_stride, out, out_stride, count, mask, limit);
+      break;
+    case 3:
+      interp_fixed<3>(t, in, in_stride, out, out_stride, count, mask, limit);
+      break;
+    case 4:
+      interp_fixed<4>(t, in, in_stride, out, out_stride, count, mask, limit);
+      break;
+    default:
+      interp_general(t, in, in_stride, out, out_stride, count, mask, limit);
+      break;
+  }
+  const std::ptrdiff_t advance = static_cast<std::ptrdiff_t>(count) * out_stride;
+  for (int c = 0; c < t.shape.dimout; ++c) {
+    if (out[c] != nullptr) out[c] += advance;
+  }
+  return 1;
+}
+
+extern "C" unsigned char *md_tetrab_dataptr(MD_TETRAB *table, int *size) {
+  if (size != nullptr) *size = table->nrvalues;
+  return table->data;
+}
+
+extern "C" int md_tetrab_get_dimin(const MD_TETRAB *table) {
+  return table->shape.dimin;
+}
+
+extern "C" int md_tetrab_get_dimout(const MD_TETRAB *table) {
+  return table->shape.dimout;
+}
+
+extern "C" int md_tetrab_get_nrpoints(const MD_TETRAB *table) {
+  return table->shape.nrpoints;
+}
