@@ -20,7 +20,9 @@ namespace velmora::tetvol {
 namespace {
 
 constexpr double kMinDeterminant = 1.0e-6;
-constexpr double kAngleSumInside = 6.083185307179586;  // 2 pi - 0.2
+// Barycentric slack on the triangle edges: covers rounding only, so that a line through a shared
+// edge meets both faces in the same point and a line beside it meets one.
+constexpr double kEdgeSlack = 1.0e-9;
 constexpr double kRayEndX = 10000.0;
 constexpr Vec3 kLabCentre = {50.0, 0.0, 0.0};
 constexpr int kInitialVisibilityRoom = 100;
@@ -29,13 +31,6 @@ constexpr int kListElementSize = 8;
 
 double length(Vec3 a) {
   return std::sqrt(dot(a, a));
-}
-
-double angle_between(Vec3 a, Vec3 b, double la, double lb) {
-  double c = dot(a, b) / (la * lb);
-  if (c > 1.0) c = 1.0;
-  if (c < -1.0) c = -1.0;
-  return std::acos(c);
 }
 
 // All three corners beyond q by more than the tolerance, on the same side, in coordinate k.
@@ -348,17 +343,24 @@ bool tetra_point_inside(const TETRA *t, Vec3 p, double weights[3]) {
          w1 + w2 + w3 <= 1.0;
 }
 
+// q lies on the triangle when it is within the coincidence tolerance of the triangle's plane and
+// its foot on that plane has no negative barycentric coordinate (beyond rounding). The
+// coordinates are ratios of the sub-triangle areas, signed along the normal.
 bool point_in_triangle(Vec3 q, Vec3 t0, Vec3 t1, Vec3 t2) {
   for (int k = 0; k < 3; ++k) {
     if (corners_beyond(coordinate(q, k), coordinate(t0, k), coordinate(t1, k), coordinate(t2, k)))
       return false;
   }
-  const Vec3 da = t0 - q, db = t1 - q, dc = t2 - q;
-  const double la = length(da), lb = length(db), lc = length(dc);
-  if (la == 0.0 || lb == 0.0 || lc == 0.0) return false;
-  const double sum =
-      angle_between(da, db, la, lb) + angle_between(db, dc, lb, lc) + angle_between(dc, da, lc, la);
-  return sum > kAngleSumInside;
+  const Vec3 normal = cross(t0 - t2, t1 - t2);
+  const double n2 = dot(normal, normal);
+  if (n2 == 0.0) return false;                     // no area, no plane
+  const double height = dot(normal, q - t0) / n2;  // signed distance over |normal|
+  if (std::fabs(height) * std::sqrt(n2) >= kCoincidence) return false;
+  const Vec3 foot = q - height * normal;
+  const double w0 = dot(cross(t1 - foot, t2 - foot), normal) / n2;
+  const double w1 = dot(cross(t2 - foot, t0 - foot), normal) / n2;
+  const double w2 = dot(cross(t0 - foot, t1 - foot), normal) / n2;
+  return w0 >= -kEdgeSlack && w1 >= -kEdgeSlack && w2 >= -kEdgeSlack;
 }
 
 bool segment_plane_hit(const TETRA_PLANE *face, Vec3 s, Vec3 e, Vec3 *x) {

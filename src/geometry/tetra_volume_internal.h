@@ -142,9 +142,10 @@ TETRA *tetra_new(const TETRA_POINT *c0, const TETRA_POINT *c1, const TETRA_POINT
 // all lie in [0, 1] with a sum of at most 1. A null tetrahedron is never entered.
 bool tetra_point_inside(const TETRA *t, Vec3 p, double weights[3]);
 
-// Whether q lies in the triangle t0 t1 t2: the angles that the three corners subtend at q add up
-// to more than 2 pi - 0.2. A corner at q gives no; so does a coordinate in which all three
-// corners lie beyond q, on the same side, by more than the coincidence tolerance.
+// Whether q lies on the triangle t0 t1 t2: within the coincidence tolerance of its plane, with
+// its foot on the plane inside the triangle or on its edges. No for a triangle without area, and
+// at once when in some coordinate all three corners lie beyond q, on the same side, by more than
+// the coincidence tolerance.
 bool point_in_triangle(Vec3 q, Vec3 t0, Vec3 t1, Vec3 t2);
 
 // Intersection x of the segment s..e with the face's plane (stored whenever the segment is not
