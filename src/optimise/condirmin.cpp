@@ -14,6 +14,7 @@
 
 #include "foundation/error.h"
 #include "optimise/condirmin_internal.h"
+#include "optimise/restriction_internal.h"
 
 namespace velmora::condirmin_detail {
 
@@ -148,6 +149,13 @@ double linmin_eval(void *context, double t) {
   const auto &e = *static_cast<const LineEval *>(context);
   fill_trial(e, t);
   return e.objective(e.cache->trial);
+}
+
+double linmin_eval_restr(void *context, double t) {
+  const auto &e = *static_cast<const LineEval *>(context);
+  fill_trial(e, t);
+  restriction_apply(e.restriction, e.cache->trial, e.cache->restricted);
+  return e.objective(e.cache->restricted);
 }
 
 // Bracket from t = 0 and t = 1, refine, and move p to the minimum along xi.
@@ -319,6 +327,17 @@ void linmin(double *p, double *xi, int n, double *fret, const Objective &objecti
   }
   LineEval e{line.cache(), n, objective, nullptr};
   search_line(p, xi, n, fret, e, &linmin_eval);
+}
+
+void linmin_restr(double *p, double *xi, int n, double *fret, RESTRICTION *r,
+                  const Objective &objective) {
+  const ActiveLine line(line_caches.enter_restricted(n, restriction_nr_vars(r)));
+  if (line.cache() == nullptr) {
+    VELMORA_REPORT("linmin: malloc failed");
+    return;
+  }
+  LineEval e{line.cache(), n, objective, r};
+  search_line(p, xi, n, fret, e, &linmin_eval_restr);
 }
 
 void set_identity(double *directions, int n) {
