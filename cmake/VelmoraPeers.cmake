@@ -21,5 +21,16 @@ foreach(peer IN LISTS VELMORA_PEERS)
   endif()
 endforeach()
 
+# What tests and benchmarks link to reach the peers found, and the macros that announce them.
+set(VELMORA_PEER_LIBRARIES "")
+set(VELMORA_PEER_DEFINITIONS CMS_NO_REGISTER_KEYWORD=1)
+foreach(peer IN LISTS VELMORA_PEERS)
+  string(TOUPPER "${peer}" upper)
+  if(VELMORA_HAVE_${upper})
+    list(APPEND VELMORA_PEER_LIBRARIES PkgConfig::${peer})
+    list(APPEND VELMORA_PEER_DEFINITIONS VELMORA_HAVE_${upper}=1)
+  endif()
+endforeach()
+
 find_package(GTest QUIET)
 find_package(benchmark QUIET)
