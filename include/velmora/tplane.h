@@ -24,7 +24,7 @@
 class VELMORA_API TPlane {
  public:
   /* Kind of slice: which Lab coordinate is constant and which run along x and y. */
-  enum PlaneType {
+  enum PlaneType : int {
     PlaneL = 0,  /* x: a, y: b, constant L */
     PlaneA = 1,  /* x: b, y: L, constant a */
     PlaneB = 2,  /* x: a, y: L, constant b */
