@@ -37,14 +37,15 @@ class VELMORA_API TPlane {
   static std::shared_ptr<TPlane> Create(int w, int h, PlaneType type, double value, double xMin,
                                         double xMax, double yMin, double yMax);
 
-  int W() const { return w; }
-  int H() const { return h; }
-  PlaneType Type() const { return type; }
-  double Value() const { return value; }
-  double XMin() const { return xMin; }
-  double XMax() const { return xMax; }
-  double YMin() const { return yMin; }
-  double YMax() const { return yMax; }
+  /* The stored definition: cells along x and y, kind, constant and ranges. */
+  int W() const;
+  int H() const;
+  PlaneType Type() const;
+  double Value() const;
+  double XMin() const;
+  double XMax() const;
+  double YMin() const;
+  double YMax() const;
 
   /* Lab coordinate of column i: xMin + (xMax - xMin) * i / (W - 1); xMin on a degenerate axis. */
   double X(int i) const;
@@ -75,10 +76,11 @@ class VELMORA_API TPlane {
   bool operator==(const TPlane &other) const;
   bool operator!=(const TPlane &other) const;
 
-  TPlane(const TPlane &) = default;
-  TPlane(TPlane &&) = default;
-  TPlane &operator=(const TPlane &) = default;
-  TPlane &operator=(TPlane &&) = default;
+  /* Copies take every field, the computed grid lines included. */
+  TPlane(const TPlane &other);
+  TPlane(TPlane &&other);
+  TPlane &operator=(const TPlane &other);
+  TPlane &operator=(TPlane &&other);
 
  private:
   TPlane(int w, int h, PlaneType type, double value, double xMin, double xMax, double yMin,

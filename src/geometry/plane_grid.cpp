@@ -80,6 +80,36 @@ std::shared_ptr<TPlane> TPlane::Create(int w, int h, PlaneType type, double valu
   }
 }
 
+TPlane::TPlane(const TPlane &other) = default;
+TPlane::TPlane(TPlane &&other) = default;
+TPlane &TPlane::operator=(const TPlane &other) = default;
+TPlane &TPlane::operator=(TPlane &&other) = default;
+
+int TPlane::W() const {
+  return w;
+}
+int TPlane::H() const {
+  return h;
+}
+TPlane::PlaneType TPlane::Type() const {
+  return type;
+}
+double TPlane::Value() const {
+  return value;
+}
+double TPlane::XMin() const {
+  return xMin;
+}
+double TPlane::XMax() const {
+  return xMax;
+}
+double TPlane::YMin() const {
+  return yMin;
+}
+double TPlane::YMax() const {
+  return yMax;
+}
+
 double TPlane::X(int i) const {
   return from_cell(i, xMin, xMax, w);
 }
