@@ -268,14 +268,8 @@ TEST(SceneFiles, FaceSceneOfABoxParsesBackToItsFaces) {
   ASSERT_EQ(polygons.size(), 12u);
   for (int f = 0; f < 12; ++f)
     EXPECT_EQ(polygons[f], (std::vector<int>{3 * f, 3 * f + 1, 3 * f + 2}));
-  const std::vector<std::string> colours = bracket_tokens(text, "color[");
-  ASSERT_EQ(colours.size(), 36u);
-  for (const std::string &t : colours) {
-    EXPECT_GE(std::stod(t), 0.0);
-  }
-  const std::vector<std::string> colour_index = bracket_tokens(text, "colorIndex[");
-  ASSERT_EQ(colour_index.size(), 12u);
-  EXPECT_EQ(colour_index.back(), "11");
+  EXPECT_EQ(bracket_tokens(text, "color[").size(), 36u);
+  EXPECT_EQ(bracket_tokens(text, "colorIndex[").size(), 12u);
   EXPECT_EQ(bracket_tokens(slurp(points), "point [").size(), 12u * 3 * 3);
 }
 

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <deque>
+#include <initializer_list>
 #include <memory>
 #include <random>
 #include <vector>
@@ -33,6 +34,10 @@ using Volume = std::unique_ptr<TETRA_VOLUME, VolumeDeleter>;
 class Points {
  public:
   Points() : list_(list_new(10, 8, nullptr)) {}
+  Points(std::initializer_list<TETRA_POINT> points) : Points() {
+    for (const TETRA_POINT &p : points)
+      add(p.x, p.y, p.z, p.pointnr);
+  }
   ~Points() { list_kill(list_); }
   Points(const Points &) = delete;
   Points &operator=(const Points &) = delete;
@@ -206,11 +211,7 @@ TEST(SegmentPlaneHit, FindsTheCrossingBetweenTheEndsAndOnTheFace) {
 }
 
 TEST(TetraVolumeNew, BuildsTheHandWorkedTetrahedraOfSmallBodies) {
-  Points four;
-  four.add(0, 0, 0, 10);
-  four.add(10, 0, 0, 11);
-  four.add(0, 10, 0, 12);
-  four.add(0, 0, 10, 13);
+  Points four{{0, 0, 0, 10}, {10, 0, 0, 11}, {0, 10, 0, 12}, {0, 0, 10, 13}};
   Volume v(tetra_volume_new(four.list()));
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(v->nfaces, 4);
@@ -224,13 +225,8 @@ TEST(TetraVolumeNew, BuildsTheHandWorkedTetrahedraOfSmallBodies) {
   EXPECT_EQ(all_corner_numbers(v.get()), (std::vector<std::vector<int>>{{10, 12, 13, 11}}));
 
   // A fifth point inside (and a near-duplicate of it) is fanned in the probe of the far face.
-  Points five;
-  five.add(0, 0, 0, 10);
-  five.add(10, 0, 0, 11);
-  five.add(0, 10, 0, 12);
-  five.add(0, 0, 10, 13);
-  five.add(1, 2, 3, 14);
-  five.add(1.005, 2, 3, 15);
+  Points five{{0, 0, 0, 10},  {10, 0, 0, 11}, {0, 10, 0, 12},
+              {0, 0, 10, 13}, {1, 2, 3, 14},  {1.005, 2, 3, 15}};
   v.reset(tetra_volume_new(five.list()));
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(v->nfaces, 4);
@@ -240,12 +236,7 @@ TEST(TetraVolumeNew, BuildsTheHandWorkedTetrahedraOfSmallBodies) {
 
   // A point outside the first tetrahedron grows the hull: the face it sees wholly is replaced by
   // three faces to it, and the apex fan covers those that do not touch the apex.
-  Points grown;
-  grown.add(0, 0, 0, 10);
-  grown.add(10, 0, 0, 11);
-  grown.add(0, 10, 0, 12);
-  grown.add(0, 0, 10, 13);
-  grown.add(10, 10, 10, 14);
+  Points grown{{0, 0, 0, 10}, {10, 0, 0, 11}, {0, 10, 0, 12}, {0, 0, 10, 13}, {10, 10, 10, 14}};
   v.reset(tetra_volume_new(grown.list()));
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(v->nfaces, 6);
@@ -514,26 +505,6 @@ TEST(TetraVolume, ConeVolumeFromTheLabCentreAndPersistentHiddenMarks) {
   EXPECT_DOUBLE_EQ(point_line_dist2({1, 2, 3}, {0, 0, 0}, {0.005, 0, 0}), 0.0);
 }
 
-TEST(TetraVolume, VisibilityFromAViewpointSeesTheNearSideOnly) {
-  Volume v(tetra_volume_new0());
-  add_box(v.get(), {0, 0, 0}, {20, 20, 20});
-  std::vector<TETRA_VISIBILITY> vis(12);
-  tetra_volume_visibility(v.get(), {-100, 10, 10}, vis.data());
-  // Faces 0 and 1 lie on x = 0 (facing the viewpoint), 2 and 3 on x = 20.
-  for (int i : {0, 1}) {
-    const TETRA_VISIBILITY &r = vis[i];
-    EXPECT_EQ(r.corner0 + r.corner1 + r.corner2 + r.centroid, 4) << i;
-    EXPECT_EQ(r.mid01 + r.mid12 + r.mid02, 0) << i;
-  }
-  for (int i : {2, 3}) {
-    const TETRA_VISIBILITY &r = vis[i];
-    EXPECT_EQ(r.corner0 + r.corner1 + r.corner2 + r.centroid, 0) << i;
-    EXPECT_EQ(r.mid01 + r.mid12 + r.mid02, 0) << i;
-  }
-  EXPECT_TRUE(tetra_volume_crosses_twice(v.get(), {-100, 10, 10}, {20, 10, 10}));
-  EXPECT_FALSE(tetra_volume_crosses_twice(v.get(), {-100, 10, 10}, {0, 10, 10}));
-}
-
 TEST(TetraVolume, AllocationFailuresReleaseEverythingAndReturnNull) {
   DiagnosticsCapture capture;
   Points pts;
@@ -600,11 +571,7 @@ TEST(TetraVolume, StorageGrowsBeyondTheOldLimitsOfInteriorPointsAndIntersections
     EXPECT_NEAR(out[3 * i], i, 1e-9);
 
   // 20001 interior points of one tetrahedron: three tetrahedra each, plus the apex fan's one.
-  Points pts;
-  pts.add(0, 0, 0);
-  pts.add(100, 0, 0);
-  pts.add(0, 100, 0);
-  pts.add(0, 0, 100);
+  Points pts{{0, 0, 0, 0}, {100, 0, 0, 1}, {0, 100, 0, 2}, {0, 0, 100, 3}};
   const int ninterior = 20001;
   for (int i = 0; i < ninterior; ++i)
     pts.add(1 + 0.1 * (i % 250), 1 + 0.1 * (i / 250), 1);
