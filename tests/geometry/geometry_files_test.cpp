@@ -77,7 +77,7 @@ const char *const kSceneHeader =
 TEST(VolumeDump, EmptyVolumeWritesTheAxesOnly) {
   Volume v(tetra_volume_new0());
   const double view[3] = {0, 0, 0};
-  const std::string path = scratch("dump_empty.txt");
+  const std::string path = scratch("tetra_dump_empty.txt");
   ASSERT_EQ(tetra_volume_dump_to_file(v.get(), view, path.c_str()), 0);
   EXPECT_EQ(slurp(path), kAxisLines);
 }
@@ -87,7 +87,7 @@ TEST(VolumeDump, WritesEdgeSamplesAsABLWithDensityByVisibility) {
   Volume v(tetra_volume_new0());
   add_face(v.get(), {50, 10, -20}, {60, 10, -20}, {50, 30, -20});
   const double view[3] = {0, 0, 0};
-  const std::string path = scratch("dump_face.txt");
+  const std::string path = scratch("tetra_dump_face.txt");
   ASSERT_EQ(tetra_volume_dump_to_file(v.get(), view, path.c_str()), 0);
   const std::string text = slurp(path);
   ASSERT_EQ(text.rfind(kAxisLines, 0), 0u);
@@ -132,11 +132,12 @@ TEST(VolumeDump, FailsForMissingVolumeMemoryOrFile) {
   Volume v(tetra_volume_new0());
   add_face(v.get(), {0, 0, 0}, {1, 0, 0}, {0, 1, 0});
   const double view[3] = {0, 0, 0};
-  EXPECT_EQ(tetra_volume_dump_to_file(nullptr, view, scratch("x.txt").c_str()), -1);
+  EXPECT_EQ(tetra_volume_dump_to_file(nullptr, view, scratch("tetra_x.txt").c_str()), -1);
   EXPECT_EQ(tetra_volume_dump_to_file(v.get(), view, nullptr), -1);
-  EXPECT_EQ(tetra_volume_dump_to_file(v.get(), view, scratch("no/such/dir/x.txt").c_str()), -1);
+  EXPECT_EQ(tetra_volume_dump_to_file(v.get(), view, scratch("tetra_no/such/dir/x.txt").c_str()),
+            -1);
   velmora::test_hooks::fail_allocations_after(0);
-  EXPECT_EQ(tetra_volume_dump_to_file(v.get(), view, scratch("x.txt").c_str()), -1);
+  EXPECT_EQ(tetra_volume_dump_to_file(v.get(), view, scratch("tetra_x.txt").c_str()), -1);
   velmora::test_hooks::fail_allocations_after(-1);
   EXPECT_EQ(tetra_volume_dump_to_file(v.get(), view, "/dev/full"), -1);  // write error
 }
@@ -165,7 +166,7 @@ TEST(SceneFiles, WriteExactTextWithLineFeedsOnly) {
   Volume v(tetra_volume_new0());
   add_face(v.get(), {100, 0, 0}, {50, 12.25, -7}, {50, 0, 0});
   add_face(v.get(), {0, 0, 0}, {50, -1, 2}, {50, 0, 0});
-  const std::string faces = scratch("faces.wrl"), points = scratch("points.wrl");
+  const std::string faces = scratch("tetra_faces.wrl"), points = scratch("tetra_points.wrl");
   ASSERT_EQ(writeVRML(v.get(), faces.c_str(), points.c_str()), 1);
   const std::string corners =
       "    100.00       0.00       0.00 ,\n"
@@ -238,7 +239,8 @@ TEST(SceneFiles, FaceSceneOfABoxParsesBackToItsFaces) {
                           {2, 3, 7}, {2, 7, 6}, {0, 2, 6}, {0, 6, 4}, {1, 3, 7}, {1, 7, 5}};
   for (const auto &t : tri)
     add_face(v.get(), c[t[0]], c[t[1]], c[t[2]]);
-  const std::string faces = scratch("box_faces.wrl"), points = scratch("box_points.wrl");
+  const std::string faces = scratch("tetra_box_faces.wrl"),
+                    points = scratch("tetra_box_points.wrl");
   ASSERT_EQ(writeVRML(v.get(), faces.c_str(), points.c_str()), 1);
   const std::string text = slurp(faces);
   EXPECT_EQ(text.find('\r'), std::string::npos);
@@ -276,8 +278,8 @@ TEST(SceneFiles, FaceSceneOfABoxParsesBackToItsFaces) {
 TEST(SceneFiles, FailForNullArgumentsAndKeepTheFirstFileWhenTheSecondFails) {
   Volume v(tetra_volume_new0());
   add_face(v.get(), {0, 0, 0}, {1, 0, 0}, {0, 1, 0});
-  const std::string faces = scratch("first.wrl");
-  const std::string bad = scratch("no/such/dir/x.wrl");
+  const std::string faces = scratch("tetra_first.wrl");
+  const std::string bad = scratch("tetra_no/such/dir/x.wrl");
   EXPECT_EQ(writeVRML(nullptr, faces.c_str(), faces.c_str()), -1);
   EXPECT_EQ(writeVRML(v.get(), nullptr, faces.c_str()), -1);
   EXPECT_EQ(writeVRML(v.get(), faces.c_str(), nullptr), -1);
