@@ -299,78 +299,185 @@ inline int32_t key_stride(uint64_t key) {
   return static_cast<int32_t>(key & kKeyStrideMask);
 }
 
+// What one point's interpolation reads from the table, copied out of it once per call: the
+// output bytes are written through byte pointers, which the compiler must otherwise assume to
+// alias the table's fields.
+struct Lookups {
+  const uint8_t *data;
+  const uint8_t *products;
+  const int32_t *offsets;
+  const uint64_t *keys;
+  int32_t weightHigh;
+  std::ptrdiff_t farCorner;
+
+  explicit Lookups(const MD_TETRAB &t)
+      : data(t.data),
+        products(t.productRows[0]),
+        offsets(t.inputOffsets),
+        keys(t.inputKeys),
+        weightHigh(t.weightHigh),
+        farCorner(t.cornerOffsets[0]) {}
+};
+
 // Vertices V0 .. VN and weights w0 .. wN of the simplex from the sorted keys.
-inline void build_simplex(const MD_TETRAB &t, int n, int32_t base, const uint64_t *keys,
+inline void build_simplex(const Lookups &l, int n, int32_t base, const uint64_t *keys,
                           int32_t *vertex, int *weight) {
   vertex[0] = base;
-  weight[0] = t.weightHigh - key_fraction(keys[0]);
+  weight[0] = l.weightHigh - key_fraction(keys[0]);
   for (int k = 1; k < n; ++k) {
     vertex[k] = vertex[k - 1] + key_stride(keys[k - 1]);
     weight[k] = key_fraction(keys[k - 1]) - key_fraction(keys[k]);
   }
-  vertex[n] = base + t.cornerOffsets[0];
+  vertex[n] = base + l.farCorner;
   weight[n] = key_fraction(keys[n - 1]);
 }
 
-// Sum of the rounded products of the simplex for every requested channel, modulo 256, through the
-// output curve. columns[k] is the product table offset by weight k: the product for value v is
-// columns[k][v << 8].
-template <int Vertices>
-inline void blend_channels(const MD_TETRAB &t, int vertices, const int32_t *vertex,
-                           const uint8_t *const *columns, uint8_t *const *out, std::ptrdiff_t at) {
-  const uint8_t *data = t.data;
-  const int count = Vertices > 0 ? Vertices : vertices;
+// The corners and product rows of the simplex for the straight-line path, in pointer-sized
+// arithmetic: corner[k] points at vertex Vk's bytes, rows[k] at the products of weight wk.
+template <int N>
+inline void simplex_rows(const Lookups &l, std::ptrdiff_t base, const uint64_t *keys,
+                         const uint8_t **corner, const uint8_t **rows) {
+  constexpr int kRowShift = kKeyFractionShift - 8;  // the fraction times 256
+  std::ptrdiff_t row[N];
+  for (int d = 0; d < N; ++d)
+    row[d] = static_cast<std::ptrdiff_t>((keys[d] >> kRowShift) & 0xff00u);
+  corner[0] = l.data + base;
+  rows[0] = l.products + std::ptrdiff_t{l.weightHigh} * kByteValues - row[0];
+  for (int k = 1; k < N; ++k) {
+    corner[k] = corner[k - 1] + static_cast<uint32_t>(keys[k - 1]);
+    rows[k] = l.products + (row[k - 1] - row[k]);
+  }
+  corner[N] = corner[0] + l.farCorner;
+  rows[N] = l.products + row[N - 1];
+}
+
+// The product table is symmetric (value x weight = weight x value), so the products of one
+// weight are row w: rows[k][v] is the product of value v with weight k of the simplex.
+inline const uint8_t *weight_row(const uint8_t *products, int weight) {
+  return products + weight * kByteValues;
+}
+
+// Every requested channel of one point: the sum of the simplex's products modulo 256, through
+// the output curve; null outputs are skipped.
+inline void blend_channels(const MD_TETRAB &t, int vertices, const uint8_t *const *corner,
+                           const uint8_t *const *rows, uint8_t *const *out, std::ptrdiff_t at) {
   for (int c = 0; c < t.shape.dimout; ++c) {
     if (out[c] == nullptr) continue;
     unsigned sum = 0;
-    for (int k = 0; k < count; ++k)
-      sum += columns[k][data[vertex[k] + c] << 8];
+    for (int k = 0; k < vertices; ++k)
+      sum += rows[k][corner[k][c]];
     out[c][at] = t.outCurves[c][sum & 0xffu];
   }
 }
 
-// Straight-line path for N = 1 .. 4.
-template <int N>
+// Where a call's points come from and go to. Interleaved: in[d] = in[0] + d and out[c] = out[0]
+// + c (the usual pixel layout), so one pointer serves all inputs and one all outputs; otherwise
+// one pointer per input and per output channel, null outputs skipped.
+template <int N, bool Interleaved>
+class PointIo {
+ public:
+  PointIo(const uint8_t *const *in, uint8_t *const *out) : out_(out) {
+    for (int d = 0; d < (Interleaved ? 1 : N); ++d)
+      src_[d] = in[d];
+  }
+  uint8_t input(int d, std::ptrdiff_t at) const {
+    return Interleaved ? src_[0][at + d] : src_[d][at];
+  }
+  uint8_t *output(int c) const { return out_[c]; }
+
+ private:
+  const uint8_t *src_[Interleaved ? 1 : N];
+  uint8_t *const *out_;
+};
+
+// Straight-line path for N = 1 .. 4. Channels > 0: that many interleaved channels, all requested
+// (the channel loops unroll and the sums stay in registers); 0: any channels, some maybe null.
+// Curved: whether any output curve differs from the identity.
+template <int N, int Channels, bool Curved>
 void interp_fixed(const MD_TETRAB &t, const uint8_t *const *in, std::ptrdiff_t in_stride,
                   uint8_t *const *out, std::ptrdiff_t out_stride, int count, const uint8_t *mask,
                   int limit) {
-  const uint8_t *products = t.productRows[0];
-  const int32_t *offsets = t.inputOffsets;
-  const uint64_t *keys = t.inputKeys;
-  uint8_t previous[N] = {};
-  bool has_previous = false;
+  constexpr bool kInterleaved = Channels > 0;
+  const PointIo<N, kInterleaved> io(in, out);
+  const Lookups l(t);
+  const int m = t.shape.dimout;
+  const uint8_t *out_curves[Channels > 0 ? Channels : 1];
+  for (int c = 0; c < Channels; ++c)
+    out_curves[c] = t.outCurves[c];
+  uint8_t *dst = out[0];
+  // The previous point's input bytes packed into one word; kNone matches no point.
+  constexpr uint64_t kNone = uint64_t{1} << 32;
+  uint64_t previous = kNone;
   for (int p = 0; p < count; ++p) {
     const std::ptrdiff_t at = p * out_stride;
-    if (is_masked(mask, limit, p)) {
-      has_previous = false;
-      continue;
-    }
     uint8_t x[N];
-    bool repeats = has_previous;
+    uint64_t packed = 0;
     for (int d = 0; d < N; ++d) {
-      x[d] = in[d][p * in_stride];
-      repeats = repeats && x[d] == previous[d];
+      x[d] = io.input(d, p * in_stride);
+      packed |= uint64_t{x[d]} << (8 * d);
     }
-    if (repeats) {
-      copy_previous(out, t.shape.dimout, at, out_stride);
+    if (is_masked(mask, limit, p)) {
+      previous = kNone;
       continue;
     }
+    if (packed == previous) {
+      copy_previous(out, m, at, out_stride);
+      continue;
+    }
+    previous = packed;
     uint64_t k[N];
     int32_t base = 0;
     for (int d = 0; d < N; ++d) {
-      previous[d] = x[d];
-      base += offsets[d * kByteValues + x[d]];
-      k[d] = keys[d * kByteValues + x[d]];
+      base += l.offsets[d * kByteValues + x[d]];
+      k[d] = l.keys[d * kByteValues + x[d]];
     }
-    has_previous = true;
     sort_keys<N>(k);
-    int32_t vertex[N + 1];
-    int weight[N + 1];
-    build_simplex(t, N, base, k, vertex, weight);
-    const uint8_t *columns[N + 1];
-    for (int j = 0; j <= N; ++j)
-      columns[j] = products + weight[j];
-    blend_channels<N + 1>(t, N + 1, vertex, columns, out, at);
+    const uint8_t *corner[N + 1];
+    const uint8_t *rows[N + 1];
+    simplex_rows<N>(l, base, k, corner, rows);
+    if constexpr (Channels > 0) {
+      unsigned sum[Channels] = {};
+      for (int j = 0; j <= N; ++j) {
+        for (int c = 0; c < Channels; ++c)
+          sum[c] += rows[j][corner[j][c]];
+      }
+      for (int c = 0; c < Channels; ++c) {
+        const uint8_t value = static_cast<uint8_t>(sum[c]);
+        dst[at + c] = Curved ? out_curves[c][value] : value;
+      }
+    } else {
+      blend_channels(t, N + 1, corner, rows, out, at);
+    }
+  }
+}
+
+bool is_interleaved(const MD_TETRAB &t, const uint8_t *const *in, uint8_t *const *out) {
+  bool interleaved = out[0] != nullptr;
+  for (int d = 1; d < t.shape.dimin; ++d)
+    interleaved = interleaved && in[d] == in[0] + d;
+  for (int c = 1; c < t.shape.dimout; ++c)
+    interleaved = interleaved && out[c] == out[0] + c;
+  return interleaved;
+}
+
+// Picks the specialisation of the straight-line path for this call's layout.
+template <int N>
+void interp_fixed_dispatch(const MD_TETRAB &t, const uint8_t *const *in, std::ptrdiff_t in_stride,
+                           uint8_t *const *out, std::ptrdiff_t out_stride, int count,
+                           const uint8_t *mask, int limit) {
+  const int m = t.shape.dimout;
+  const bool curved = t.outCurvesCurved != 0;
+  const bool interleaved = (m == 3 || m == 4) && is_interleaved(t, in, out);
+  if (interleaved && m == 3 && !curved) {
+    interp_fixed<N, 3, false>(t, in, in_stride, out, out_stride, count, mask, limit);
+  } else if (interleaved && m == 3) {
+    interp_fixed<N, 3, true>(t, in, in_stride, out, out_stride, count, mask, limit);
+  } else if (interleaved && m == 4 && !curved) {
+    interp_fixed<N, 4, false>(t, in, in_stride, out, out_stride, count, mask, limit);
+  } else if (interleaved && m == 4) {
+    interp_fixed<N, 4, true>(t, in, in_stride, out, out_stride, count, mask, limit);
+  } else {
+    interp_fixed<N, 0, true>(t, in, in_stride, out, out_stride, count, mask, limit);
   }
 }
 
@@ -383,7 +490,8 @@ void interp_general(MD_TETRAB &t, const uint8_t *const *in, std::ptrdiff_t in_st
   const uint8_t *products = t.productRows[0];
   uint8_t *previous = previous_inputs(t);
   int weight[velmora::kMaxTetraDimensions + 1];
-  const uint8_t *columns[velmora::kMaxTetraDimensions + 1];
+  const uint8_t *corner[velmora::kMaxTetraDimensions + 1];
+  const uint8_t *rows[velmora::kMaxTetraDimensions + 1];
   for (int d = 0; d < n; ++d)
     t.workIn[d] = in[d];
   bool has_previous = false;
@@ -407,12 +515,13 @@ void interp_general(MD_TETRAB &t, const uint8_t *const *in, std::ptrdiff_t in_st
       }
       has_previous = true;
       sort_keys_general(t.workKeys, n);
-      build_simplex(t, n, base, t.workKeys, t.workVertices, weight);
+      build_simplex(Lookups(t), n, base, t.workKeys, t.workVertices, weight);
       for (int j = 0; j <= n; ++j) {
         t.workWeights[j] = static_cast<uint8_t>(weight[j]);
-        columns[j] = products + weight[j];
+        corner[j] = t.data + t.workVertices[j];
+        rows[j] = weight_row(products, weight[j]);
       }
-      blend_channels<0>(t, n + 1, t.workVertices, columns, out, at);
+      blend_channels(t, n + 1, corner, rows, out, at);
     }
     for (int d = 0; d < n; ++d)
       t.workIn[d] += in_stride;
@@ -481,9 +590,12 @@ extern "C" int md_tetrab_LUT(MD_TETRAB *table, unsigned char *const *inCurves,
       set_identity(table->inCurves[d]);
     }
   }
+  table->outCurvesCurved = 0;
   for (int c = 0; c < table->shape.dimout; ++c) {
     if (outCurves != nullptr && outCurves[c] != nullptr) {
       std::memcpy(table->outCurves[c], outCurves[c], kByteValues);
+      for (int v = 0; v < kByteValues; ++v)
+        table->outCurvesCurved |= table->outCurves[c][v] != v;
     } else {
       set_identity(table->outCurves[c]);
     }
@@ -516,16 +628,16 @@ extern "C" int md_tetrab_interp(MD_TETRAB *table, unsigned char *const *in, int 
   const int limit = mask_limit(threshold);
   switch (t.shape.dimin) {
     case 1:
-      interp_fixed<1>(t, in, in_stride, out, out_stride, count, mask, limit);
+      interp_fixed_dispatch<1>(t, in, in_stride, out, out_stride, count, mask, limit);
       break;
     case 2:
-      interp_fixed<2>(t, in, in_stride, out, out_stride, count, mask, limit);
+      interp_fixed_dispatch<2>(t, in, in_stride, out, out_stride, count, mask, limit);
       break;
     case 3:
-      interp_fixed<3>(t, in, in_stride, out, out_stride, count, mask, limit);
+      interp_fixed_dispatch<3>(t, in, in_stride, out, out_stride, count, mask, limit);
       break;
     case 4:
-      interp_fixed<4>(t, in, in_stride, out, out_stride, count, mask, limit);
+      interp_fixed_dispatch<4>(t, in, in_stride, out, out_stride, count, mask, limit);
       break;
     default:
       interp_general(t, in, in_stride, out, out_stride, count, mask, limit);

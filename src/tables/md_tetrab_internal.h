@@ -46,9 +46,10 @@ struct md_tetrab {
   uint8_t *workWeights;    // N + 1 weights
   // Lookups composed of the curves and the tables above, rebuilt when the curves change, so the
   // hot loop takes one entry per input byte:
-  int32_t *inputOffsets;  // [d * 256 + v]: indexTables[d][inCurves[d][v]]
-  uint64_t *inputKeys;    // [d * 256 + v]: sort key of dimension d, see md_tetrab.cpp
-  uint8_t *curveBlock;    // storage of all input and output curves
+  int32_t *inputOffsets;    // [d * 256 + v]: indexTables[d][inCurves[d][v]]
+  uint64_t *inputKeys;      // [d * 256 + v]: sort key of dimension d, see md_tetrab.cpp
+  uint8_t *curveBlock;      // storage of all input and output curves
+  int32_t outCurvesCurved;  // nonzero unless every output curve is the identity
 };
 
 #endif
