@@ -59,7 +59,8 @@ class VELMORA_API TConvexHull {
   /* Releases every vertex, edge and face record. */
   ~TConvexHull();
   /* Copies are deep: the copy owns records of its own, equal to the source's, so either object
-     may be destroyed or changed without affecting the other. Self-assignment does nothing. */
+     may be destroyed or changed without affecting the other. Self-assignment does nothing.
+     When memory runs out they throw std::bad_alloc, leaving the target unchanged. */
   TConvexHull(const TConvexHull &other);
   TConvexHull &operator=(const TConvexHull &other);
 
