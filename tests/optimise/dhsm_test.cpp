@@ -347,38 +347,6 @@ TEST(DownhillSimplex, SolvesOnSeveralThreadsKeepTheirOwnTolerance) {
   EXPECT_EQ(together, alone);
 }
 
-TEST(DownhillSimplex, AnObjectiveMayRunItsOwnSolve) {
-  // Outer: minimise over a the inner minimum of (b - a)^2 + a^2 - 2a over b, which is a^2 - 2a.
-  Problem plain{1, [](const double *a) { return a[0] * a[0] - 2 * a[0]; }, {}};
-  Problem nested{1,
-                 [](const double *a) {
-                   Problem inner{1,
-                                 [a](const double *b) {
-                                   return std::pow(b[0] - a[0], 2) + a[0] * a[0] - 2 * a[0];
-                                 },
-                                 {}};
-                   SFM_DHSM *s = dhsm_new(objective, nullptr, 1);
-                   Point b{0.0};
-                   double fmin;
-                   dhsm_solve(s, nullptr, &inner, nullptr, 1e-13, b.data(), 0, &fmin);
-                   dhsm_kill(s);
-                   return fmin;
-                 },
-                 {}};
-  std::vector<size_t> found;
-  for (Problem *p : {&plain, &nested}) {
-    SFM_DHSM *s = dhsm_new(objective, nullptr, 1);
-    Point a{5.0};
-    double fmin;
-    EXPECT_EQ(dhsm_solve(s, nullptr, p, nullptr, 1e-4, a.data(), 0, &fmin), 0);
-    EXPECT_NEAR(a[0], 1.0, 1e-3);
-    found.push_back(p->calls.size());
-    dhsm_kill(s);
-  }
-  // Had an inner solve left its tolerance of 1e-13 behind, the outer one would run far longer.
-  EXPECT_LT(found[1], found[0] * 3 / 2);
-}
-
 TEST(DownhillSimplex, CreationFailuresAreReportedAndReleased) {
   constexpr int kAllocations = 6;  // record, simplex, values, trial, trial2, centroid
   for (int k = 0; k < kAllocations; ++k) {
