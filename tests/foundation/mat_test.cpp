@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <regex>
 #include <string>
@@ -404,6 +405,12 @@ void expect_one_no_resources_report(const DiagnosticsCapture &capture) {
   std::smatch parts;
   ASSERT_TRUE(std::regex_match(text, parts, format)) << text;
   EXPECT_EQ(parts[1].str(), capture.errors()[0].file);
+  // The line named in the text is the failed allocation itself.
+  std::ifstream source(parts[1].str());
+  std::string line;
+  for (int i = std::stoi(parts[2].str()); i > 0 && std::getline(source, line);)
+    --i;
+  EXPECT_NE(line.find("alloc_array"), std::string::npos) << line;
 }
 
 TEST(Matrix, EveryFailedAllocationIsReportedOnceAndReleased) {
