@@ -141,12 +141,12 @@ bool build_index_tables(MD_TETRAB *t) {
       return false;
     }
     for (int v = 0; v < kByteValues; ++v) {
-      const int scaled = v * cells;
-      const int i = scaled / kLastByte;
+      const int64_t scaled = int64_t{v} * cells;
+      const int32_t i = static_cast<int32_t>(scaled / kLastByte);
       t->indexTables[d][v] = i * t->strides[d];
       if (d == 0) {
-        t->fractionWeights[v] = static_cast<uint8_t>(
-            i < cells ? scaled % kLastByte * range / kLastByte + t->weightLow : t->weightLow);
+        const int64_t weight = scaled % kLastByte * range / kLastByte + t->weightLow;
+        t->fractionWeights[v] = static_cast<uint8_t>(i < cells ? weight : t->weightLow);
       }
     }
   }
@@ -606,11 +606,12 @@ extern "C" int md_tetrab_LUT(MD_TETRAB *table, unsigned char *const *inCurves,
 
 extern "C" unsigned char *md_tetrab_vertex_get(MD_TETRAB *table, const int *index,
                                                unsigned char *coords) {
-  const int cells = table->shape.nrgrid - 1;
+  const int64_t cells = table->shape.nrgrid - 1;
   int32_t offset = 0;
   for (int d = 0; d < table->shape.dimin; ++d) {
     // index * 255 / (G - 1) rounded, halves up.
-    coords[d] = static_cast<unsigned char>((2 * index[d] * kLastByte + cells) / (2 * cells));
+    coords[d] =
+        static_cast<unsigned char>((2 * int64_t{index[d]} * kLastByte + cells) / (2 * cells));
     offset += index[d] * table->strides[d];
   }
   return table->data + offset;

@@ -138,7 +138,7 @@ bool fill_by_refinement(const MD_TETRAB &source, MD_TETRAB *target, int k) {
 
   auto *weights = scratch.at<uint8_t>(weights_at);
   for (int t = 0; t <= k; ++t)
-    weights[t] = static_cast<uint8_t>((2 * kFullWeight * t + k) / (2 * k));
+    weights[t] = static_cast<uint8_t>((2 * int64_t{kFullWeight} * t + k) / (2 * int64_t{k}));
   CellTree tree{n,
                 m,
                 velmora::default_product_table(),

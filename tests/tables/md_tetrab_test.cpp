@@ -165,8 +165,10 @@ TEST(ByteTable, LaysOutVerticesWithOneGuardAndRoundsTheirCoordinates) {
   EXPECT_EQ(visited, g * g * g);
   md_tetrab_kill(t);
 
-  // Halves round up: 255 / 2 and 255 * 3 / 34.
-  for (auto [grid, i, expected] : {std::tuple{3, 1, 128}, std::tuple{35, 3, 23}}) {
+  // Halves round up (255 / 2, 255 * 3 / 34), also on grids too long for 32-bit products.
+  for (auto [grid, i, expected] :
+       {std::tuple{3, 1, 128}, std::tuple{35, 3, 23}, std::tuple{10000001, 5000000, 128},
+        std::tuple{10000001, 10000000, 255}}) {
     t = md_tetrab_new(1, 1, grid);
     unsigned char c = 0;
     md_tetrab_vertex_get(t, &i, &c);
