@@ -24,6 +24,15 @@ constexpr double kMinDeterminant = 1.0e-6;
 // edge meets both faces in the same point and a line beside it meets one.
 constexpr double kEdgeSlack = 1.0e-9;
 constexpr double kRayEndX = 10000.0;
+constexpr double kNoMargin = -1.0;
+// Hits whose barycentric margin is below this lie on an edge or corner up to rounding.
+constexpr double kGrazingMargin = 1.0e-7;
+// Offsets of the far end of the inside-test ray: the plain +x ray first, then tilted ones.
+constexpr Vec3 kRayTilts[] = {{0.0, 0.0, 0.0},
+                              {0.0, 37.1, 53.3},
+                              {0.0, -61.7, 29.9},
+                              {0.0, 17.3, -71.9},
+                              {0.0, -43.1, -47.7}};
 constexpr Vec3 kLabCentre = {50.0, 0.0, 0.0};
 constexpr int kInitialVisibilityRoom = 100;
 constexpr int kListSizeHint = 10;
@@ -67,15 +76,64 @@ bool touches(const TETRA_PLANE *f, Vec3 apex) {
   return coincide(vec(f->p0), apex) || coincide(vec(f->p1), apex) || coincide(vec(f->p2), apex);
 }
 
-// Records every distinct hit of s..e, visiting the faces in the given direction.
-bool record_hits(const TETRA_VOLUME *volume, Vec3 s, Vec3 e, bool last_to_first, HitPoints *hits) {
+// Smallest barycentric coordinate of the foot of q on the triangle's plane, or kNoMargin when q
+// is off the plane band, beyond the corners' box or the triangle has no area. The coordinates are
+// ratios of sub-triangle areas, signed along the normal.
+double triangle_margin(Vec3 q, Vec3 t0, Vec3 t1, Vec3 t2) {
+  for (int k = 0; k < 3; ++k) {
+    if (corners_beyond(coordinate(q, k), coordinate(t0, k), coordinate(t1, k), coordinate(t2, k)))
+      return kNoMargin;
+  }
+  const Vec3 normal = cross(t0 - t2, t1 - t2);
+  const double n2 = dot(normal, normal);
+  if (n2 == 0.0) return kNoMargin;
+  const double height = dot(normal, q - t0) / n2;  // signed distance over |normal|
+  if (std::fabs(height) * std::sqrt(n2) >= kCoincidence) return kNoMargin;
+  const Vec3 foot = q - height * normal;
+  const double w0 = dot(cross(t1 - foot, t2 - foot), normal) / n2;
+  const double w1 = dot(cross(t2 - foot, t0 - foot), normal) / n2;
+  const double w2 = dot(cross(t0 - foot, t1 - foot), normal) / n2;
+  return std::fmin(w0, std::fmin(w1, w2));
+}
+
+// segment_plane_hit, also giving how far inside the face the hit lies (0 at a corner).
+bool face_hit(const TETRA_PLANE *face, Vec3 s, Vec3 e, Vec3 *x, double *margin) {
+  const Vec3 normal = vec(face->normal);
+  const Vec3 d = e - s;
+  const double denom = dot(normal, d);
+  if (denom == 0.0) return false;
+  const double t = -(dot(normal, s) + face->offset) / denom;
+  *x = s + t * d;
+  for (int k = 0; k < 3; ++k) {
+    const double xk = coordinate(*x, k);
+    if ((coordinate(s, k) - xk) * (coordinate(e, k) - xk) > kCoincidence) return false;
+  }
+  const Vec3 p0 = vec(face->p0), p1 = vec(face->p1), p2 = vec(face->p2);
+  if (l1_distance(*x, p0) < kCoincidence || l1_distance(*x, p1) < kCoincidence ||
+      l1_distance(*x, p2) < kCoincidence) {
+    *margin = 0.0;
+    return true;
+  }
+  *margin = triangle_margin(*x, p0, p1, p2);
+  return *margin >= -kEdgeSlack;
+}
+
+// Records every distinct hit of s..e, visiting the faces in the given direction. *grazing (when
+// not null) tells whether some hit lay on or next to an edge or corner of its face, or within the
+// tolerance of another hit (the segment passes close by where faces meet).
+bool record_hits(const TETRA_VOLUME *volume, Vec3 s, Vec3 e, bool last_to_first, HitPoints *hits,
+                 bool *grazing) {
   hits->clear();
+  if (grazing != nullptr) *grazing = false;
   const int n = volume->nfaces;
   for (int k = 0; k < n; ++k) {
     const TETRA_PLANE *f = face_at(volume, last_to_first ? n - 1 - k : k);
     Vec3 x;
-    if (!segment_plane_hit(f, s, e, &x)) continue;
-    if (contains_coincident(hits->data(), hits->size(), x)) continue;
+    double margin;
+    if (!face_hit(f, s, e, &x, &margin)) continue;
+    const bool repeated = contains_coincident(hits->data(), hits->size(), x);
+    if (grazing != nullptr && (repeated || margin < kGrazingMargin)) *grazing = true;
+    if (repeated) continue;
     if (!hits->push(x)) return false;
   }
   return true;
@@ -174,10 +232,20 @@ bool on_some_face(const TETRA_VOLUME *volume, Vec3 q) {
   return false;
 }
 
+// Ray parity. A ray through an edge or a corner may touch the body without crossing it, or cross
+// it where several faces meet, and its count says nothing then; such a ray is recast with its far
+// end moved off the x direction (the parity of any ray that crosses faces cleanly is the same).
 bool inside(const TETRA_VOLUME *volume, Vec3 p) {
   HitPoints hits;
-  if (!tetra_volume_count_hits(volume, p, {kRayEndX, p.y, p.z}, &hits)) return false;
-  return hits.size() % 2 == 1;
+  bool odd = false;
+  for (const Vec3 &tilt : kRayTilts) {
+    bool grazing = false;
+    if (!tetra_volume_count_hits(volume, p, Vec3{kRayEndX, p.y, p.z} + tilt, &hits, &grazing))
+      return false;
+    odd = hits.size() % 2 == 1;
+    if (!grazing) break;
+  }
+  return odd;
 }
 
 const TETRA_POINT *point_at(LIST points, int i) {
@@ -343,50 +411,22 @@ bool tetra_point_inside(const TETRA *t, Vec3 p, double weights[3]) {
          w1 + w2 + w3 <= 1.0;
 }
 
-// q lies on the triangle when it is within the coincidence tolerance of the triangle's plane and
-// its foot on that plane has no negative barycentric coordinate (beyond rounding). The
-// coordinates are ratios of the sub-triangle areas, signed along the normal.
 bool point_in_triangle(Vec3 q, Vec3 t0, Vec3 t1, Vec3 t2) {
-  for (int k = 0; k < 3; ++k) {
-    if (corners_beyond(coordinate(q, k), coordinate(t0, k), coordinate(t1, k), coordinate(t2, k)))
-      return false;
-  }
-  const Vec3 normal = cross(t0 - t2, t1 - t2);
-  const double n2 = dot(normal, normal);
-  if (n2 == 0.0) return false;                     // no area, no plane
-  const double height = dot(normal, q - t0) / n2;  // signed distance over |normal|
-  if (std::fabs(height) * std::sqrt(n2) >= kCoincidence) return false;
-  const Vec3 foot = q - height * normal;
-  const double w0 = dot(cross(t1 - foot, t2 - foot), normal) / n2;
-  const double w1 = dot(cross(t2 - foot, t0 - foot), normal) / n2;
-  const double w2 = dot(cross(t0 - foot, t1 - foot), normal) / n2;
-  return w0 >= -kEdgeSlack && w1 >= -kEdgeSlack && w2 >= -kEdgeSlack;
+  return triangle_margin(q, t0, t1, t2) >= -kEdgeSlack;
 }
 
 bool segment_plane_hit(const TETRA_PLANE *face, Vec3 s, Vec3 e, Vec3 *x) {
-  const Vec3 normal = vec(face->normal);
-  const Vec3 d = e - s;
-  const double denom = dot(normal, d);
-  if (denom == 0.0) return false;
-  const double t = -(dot(normal, s) + face->offset) / denom;
-  *x = s + t * d;
-  for (int k = 0; k < 3; ++k) {
-    const double xk = coordinate(*x, k);
-    if ((coordinate(s, k) - xk) * (coordinate(e, k) - xk) > kCoincidence) return false;
-  }
-  const Vec3 p0 = vec(face->p0), p1 = vec(face->p1), p2 = vec(face->p2);
-  if (l1_distance(*x, p0) < kCoincidence || l1_distance(*x, p1) < kCoincidence ||
-      l1_distance(*x, p2) < kCoincidence)
-    return true;
-  return point_in_triangle(*x, p0, p1, p2);
+  double margin;
+  return face_hit(face, s, e, x, &margin);
 }
 
-bool tetra_volume_count_hits(const TETRA_VOLUME *volume, Vec3 s, Vec3 e, HitPoints *hits) {
-  return record_hits(volume, s, e, true, hits);
+bool tetra_volume_count_hits(const TETRA_VOLUME *volume, Vec3 s, Vec3 e, HitPoints *hits,
+                             bool *grazing) {
+  return record_hits(volume, s, e, true, hits, grazing);
 }
 
 bool tetra_volume_collect_hits(const TETRA_VOLUME *volume, Vec3 s, Vec3 e, HitPoints *hits) {
-  return record_hits(volume, s, e, false, hits);
+  return record_hits(volume, s, e, false, hits, nullptr);
 }
 
 bool tetra_volume_crosses_twice(const TETRA_VOLUME *volume, Vec3 q, Vec3 target) {

@@ -153,8 +153,10 @@ bool point_in_triangle(Vec3 q, Vec3 t0, Vec3 t1, Vec3 t2);
 bool segment_plane_hit(const TETRA_PLANE *face, Vec3 s, Vec3 e, Vec3 *x);
 
 // Distinct boundary points on the segment s..e, faces visited from the last to the first; hits
-// receives the points in the order found. false when memory ran out.
-bool tetra_volume_count_hits(const TETRA_VOLUME *volume, Vec3 s, Vec3 e, HitPoints *hits);
+// receives the points in the order found. *grazing (when not null) tells whether a hit lay on an
+// edge or corner of its face, where the count may not tell crossings. false when memory ran out.
+bool tetra_volume_count_hits(const TETRA_VOLUME *volume, Vec3 s, Vec3 e, HitPoints *hits,
+                             bool *grazing = nullptr);
 
 // The same, faces visited from the first to the last.
 bool tetra_volume_collect_hits(const TETRA_VOLUME *volume, Vec3 s, Vec3 e, HitPoints *hits);

@@ -334,43 +334,77 @@ TEST(TetraVolume, AxisAlignedBoxAnswersInsideAndCountsSharedEdgeCrossingsOnce) {
   EXPECT_EQ(wrong, 0);
 }
 
-TEST(TetraVolume, HullOfACubeWithInteriorPointsIsTheCube) {
-  const Vec3 lo = {40, -10, -10}, hi = {60, 10, 10};
-  Points pts;
-  std::mt19937 rng(3);
-  std::uniform_real_distribution<double> u(0.5, 19.5);
-  pts.add(45, 1, 2);  // apex inside the cube
-  for (int i = 0; i < 8; ++i)
-    pts.add(i & 1 ? hi.x : lo.x, i & 2 ? hi.y : lo.y, i & 4 ? hi.z : lo.z);
-  for (int i = 0; i < 30; ++i)
-    pts.add(lo.x + u(rng), lo.y + u(rng), lo.z + u(rng));
-  Volume v(tetra_volume_new(pts.list()));
-  ASSERT_NE(v, nullptr);
+// Signed distance-like measure of p from a body centred on (50, 0, 0): negative inside.
+using BodyTest = double (*)(Vec3 p);
+double cube_measure(Vec3 p) {  // the cube of half side 10
+  return std::fmax(std::fabs(p.x - 50), std::fmax(std::fabs(p.y), std::fabs(p.z))) - 10;
+}
+double octahedron_measure(Vec3 p) {  // corners 20 away on the axes
+  return (std::fabs(p.x - 50) + std::fabs(p.y) + std::fabs(p.z) - 20) / std::sqrt(3.0);
+}
 
-  PodBuffer<Vec3> corners;
-  EXPECT_EQ(tetra_volume_collect_vertices(v.get(), &corners), 8);
-  EXPECT_NEAR(tetra_volume_get_volume(v.get(), 0), 8000.0, 1e-6);
-  // Every cube point lies in some tetrahedron.
-  const int nt = tetra_volume_get_nr_of_tetrahedrae(v.get());
-  std::uniform_real_distribution<double> inner(0.1, 19.9), outer(-10, 30);
-  for (int i = 0; i < 300; ++i) {
-    const Vec3 p = {lo.x + inner(rng), lo.y + inner(rng), lo.z + inner(rng)};
-    bool covered = false;
-    for (int k = 0; k < nt && !covered; ++k) {
-      TETRA *t = nullptr;
-      tetra_volume_get_tetra2(v.get(), k, &t);
-      double w[3];
-      covered = tetra_point_inside(t, p, w);
+TEST(TetraVolume, HullsOfACubeAndAnOctahedronFromCornersAndInteriorPoints) {
+  struct Body {
+    BodyTest measure;
+    Vec3 apex;  // inside, so it is no hull corner in the end
+    std::vector<Vec3> corners;
+    double volume;
+  };
+  std::vector<Vec3> cube;
+  for (int i = 0; i < 8; ++i)
+    cube.push_back({i & 1 ? 60.0 : 40.0, i & 2 ? 10.0 : -10.0, i & 4 ? 10.0 : -10.0});
+  const Body bodies[] = {
+      {cube_measure, {45, 1, 2}, cube, 8000.0},
+      {octahedron_measure,
+       {52, 1, -2},
+       {{70, 0, 0}, {50, 20, 0}, {50, 0, 20}, {30, 0, 0}, {50, -20, 0}, {50, 0, -20}},
+       4.0 / 3.0 * 8000.0},
+  };
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<double> u(-1, 1);
+  for (const Body &body : bodies) {
+    Points pts;
+    pts.add(body.apex.x, body.apex.y, body.apex.z);
+    for (const Vec3 &c : body.corners)
+      pts.add(c.x, c.y, c.z);
+    for (int added = 0; added < 30;) {
+      const Vec3 p = {50 + 10 * u(rng), 10 * u(rng), 10 * u(rng)};
+      if (body.measure(p) < -0.5 && ++added) pts.add(p.x, p.y, p.z);
     }
-    EXPECT_TRUE(covered) << p.x << " " << p.y << " " << p.z;
+    Volume v(tetra_volume_new(pts.list()));
+    ASSERT_NE(v, nullptr);
+    PodBuffer<Vec3> corners;
+    EXPECT_EQ(tetra_volume_collect_vertices(v.get(), &corners),
+              static_cast<int>(body.corners.size()));
+    EXPECT_NEAR(tetra_volume_get_volume(v.get(), 0), body.volume, 1e-6);
+
+    // Every point of the body lies in some tetrahedron.
+    const int nt = tetra_volume_get_nr_of_tetrahedrae(v.get());
+    for (int i = 0; i < 300; ++i) {
+      const Vec3 p = {50 + 10 * u(rng), 10 * u(rng), 10 * u(rng)};
+      if (body.measure(p) > -0.01) continue;
+      bool covered = false;
+      for (int k = 0; k < nt && !covered; ++k) {
+        TETRA *t = nullptr;
+        tetra_volume_get_tetra2(v.get(), k, &t);
+        double w[3];
+        covered = tetra_point_inside(t, p, w);
+      }
+      EXPECT_TRUE(covered) << p.x << " " << p.y << " " << p.z;
+    }
+    // Random points, and points whose +x ray runs through corners or along edges.
+    std::vector<Vec3> queries = {{20, 20, 0}, {20, 0, -20}, {20, 10, 10},  {20, 0, 0},
+                                 {45, 0, 0},  {45, 10, 0},  {20, 19.99, 0}};
+    for (int i = 0; i < 2000; ++i)
+      queries.push_back({50 + 30 * u(rng), 30 * u(rng), 30 * u(rng)});
+    int wrong = 0;
+    for (const Vec3 &q : queries) {
+      const double p[3] = {q.x, q.y, q.z};
+      if (std::fabs(body.measure(q)) < 0.02) continue;
+      if (tetra_volume_point_inside(v.get(), p) != (body.measure(q) < 0 ? 1 : 0)) ++wrong;
+    }
+    EXPECT_EQ(wrong, 0);
   }
-  int wrong = 0;
-  for (int i = 0; i < 2000; ++i) {
-    const double p[3] = {lo.x + outer(rng), lo.y + outer(rng), lo.z + outer(rng)};
-    if (box_band_distance(p, lo, hi) < 0.02) continue;
-    if (tetra_volume_point_inside(v.get(), p) != (inside_box(p, lo, hi) ? 1 : 0)) ++wrong;
-  }
-  EXPECT_EQ(wrong, 0);
 }
 
 #ifdef VELMORA_HAVE_QHULL_R
