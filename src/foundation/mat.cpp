@@ -95,38 +95,30 @@ bool compute_scales(const double *a, int n, double *scale) {
   return all_rows_nonzero;
 }
 
-// Crout elimination of the copied elements in m->lu; returns the singularity flag.
+// Crout elimination of the copied elements in m->lu; returns the singularity flag. The updates
+// are applied in right-looking order: every element receives the same products subtracted in the
+// same ascending order as in Crout's column-by-column sums, so the factors are bit for bit
+// Crout's, while the inner loop runs along contiguous rows.
 int crout(MATRIX *m) {
   const int n = m->rows;
   double *a = m->lu;
   double *scale = m->scale;
   int flag = kFlagSound;
   for (int j = 0; j < n; ++j) {
-    for (int i = 0; i < j; ++i) {
-      double *ri = row_of(a, n, i);
-      double sum = ri[j];
-      for (int k = 0; k < i; ++k)
-        sum -= ri[k] * row_of(a, n, k)[j];
-      ri[j] = sum;
-    }
-    // Strict comparison against -1: the first of equal candidates wins, row j when all are 0.
+    // Column j is complete from row j down. Strict comparison against -1: the first of equal
+    // candidates wins, row j when all are 0.
     double big = -1.0;
     int p = j;
     for (int i = j; i < n; ++i) {
-      double *ri = row_of(a, n, i);
-      double sum = ri[j];
-      for (int k = 0; k < j; ++k)
-        sum -= ri[k] * row_of(a, n, k)[j];
-      ri[j] = sum;
-      const double weight = scale[i] * std::fabs(sum);
+      const double weight = scale[i] * std::fabs(row_of(a, n, i)[j]);
       if (weight > big) {
         big = weight;
         p = i;
       }
     }
+    double *rj = row_of(a, n, j);
     if (p != j) {
       double *rp = row_of(a, n, p);
-      double *rj = row_of(a, n, j);
       for (int k = 0; k < n; ++k) {
         const double t = rp[k];
         rp[k] = rj[k];
@@ -136,13 +128,17 @@ int crout(MATRIX *m) {
       scale[p] = scale[j];
     }
     m->pivots[j] = p;
-    double *rj = row_of(a, n, j);
     if (std::fabs(rj[j]) < kTinyPivot) {
       flag = kFlagTinyPivot;
       rj[j] = kTinyPivot;
     }
-    for (int i = j + 1; i < n; ++i)
-      row_of(a, n, i)[j] /= rj[j];
+    for (int i = j + 1; i < n; ++i) {
+      double *ri = row_of(a, n, i);
+      ri[j] /= rj[j];
+      const double l = ri[j];
+      for (int c = j + 1; c < n; ++c)
+        ri[c] -= l * rj[c];
+    }
   }
   return flag;
 }
