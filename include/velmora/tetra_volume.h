@@ -95,8 +95,9 @@ VELMORA_API int tetra_get_pointnr(const TETRA *tetra, int corner);
    Returns the sum (0.0 without faces), or -1.0 for a null volume. */
 VELMORA_API double tetra_volume_get_volume(TETRA_VOLUME *volume, int check_hidden);
 
-/* 1 when point (3 doubles) is inside the body (an odd number of distinct boundary crossings on
-   the ray from point in +x direction to x = 10000), else 0; 0 for a null volume. */
+/* 1 when point (3 doubles) is inside the body, else 0; 0 for a null volume. Counts the distinct
+   points where the ray from point in +x direction to x = 10000 meets the faces (odd: inside); a
+   ray that runs through an edge or corner of a face is recast slightly tilted. */
 VELMORA_API int tetra_volume_point_inside(const TETRA_VOLUME *volume, const double *point);
 
 /* Intersects the segment a..b (3 doubles each) with the faces. *count receives the number of
