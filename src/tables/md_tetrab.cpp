@@ -370,24 +370,21 @@ inline void blend_channels(const MD_TETRAB &t, int vertices, const uint8_t *cons
   }
 }
 
-// Where a call's points come from and go to. Interleaved: in[d] = in[0] + d and out[c] = out[0]
-// + c (the usual pixel layout), so one pointer serves all inputs and one all outputs; otherwise
-// one pointer per input and per output channel, null outputs skipped.
+// Where a call's input bytes come from. Interleaved: in[d] = in[0] + d (the usual pixel layout),
+// so one pointer serves all inputs; otherwise one pointer per input.
 template <int N, bool Interleaved>
 class PointIo {
  public:
-  PointIo(const uint8_t *const *in, uint8_t *const *out) : out_(out) {
+  explicit PointIo(const uint8_t *const *in) {
     for (int d = 0; d < (Interleaved ? 1 : N); ++d)
       src_[d] = in[d];
   }
   uint8_t input(int d, std::ptrdiff_t at) const {
     return Interleaved ? src_[0][at + d] : src_[d][at];
   }
-  uint8_t *output(int c) const { return out_[c]; }
 
  private:
   const uint8_t *src_[Interleaved ? 1 : N];
-  uint8_t *const *out_;
 };
 
 // Straight-line path for N = 1 .. 4. Channels > 0: that many interleaved channels, all requested
@@ -398,7 +395,7 @@ void interp_fixed(const MD_TETRAB &t, const uint8_t *const *in, std::ptrdiff_t i
                   uint8_t *const *out, std::ptrdiff_t out_stride, int count, const uint8_t *mask,
                   int limit) {
   constexpr bool kInterleaved = Channels > 0;
-  const PointIo<N, kInterleaved> io(in, out);
+  const PointIo<N, kInterleaved> io(in);
   const Lookups l(t);
   const int m = t.shape.dimout;
   const uint8_t *out_curves[Channels > 0 ? Channels : 1];
@@ -487,7 +484,7 @@ void interp_general(MD_TETRAB &t, const uint8_t *const *in, std::ptrdiff_t in_st
                     uint8_t *const *out, std::ptrdiff_t out_stride, int count, const uint8_t *mask,
                     int limit) {
   const int n = t.shape.dimin;
-  const uint8_t *products = t.productRows[0];
+  const Lookups l(t);
   uint8_t *previous = previous_inputs(t);
   int weight[velmora::kMaxTetraDimensions + 1];
   const uint8_t *corner[velmora::kMaxTetraDimensions + 1];
@@ -510,16 +507,16 @@ void interp_general(MD_TETRAB &t, const uint8_t *const *in, std::ptrdiff_t in_st
       for (int d = 0; d < n; ++d) {
         const uint8_t x = *t.workIn[d];
         previous[d] = x;
-        base += t.inputOffsets[d * kByteValues + x];
-        t.workKeys[d] = t.inputKeys[d * kByteValues + x];
+        base += l.offsets[d * kByteValues + x];
+        t.workKeys[d] = l.keys[d * kByteValues + x];
       }
       has_previous = true;
       sort_keys_general(t.workKeys, n);
-      build_simplex(Lookups(t), n, base, t.workKeys, t.workVertices, weight);
+      build_simplex(l, n, base, t.workKeys, t.workVertices, weight);
       for (int j = 0; j <= n; ++j) {
         t.workWeights[j] = static_cast<uint8_t>(weight[j]);
-        corner[j] = t.data + t.workVertices[j];
-        rows[j] = weight_row(products, weight[j]);
+        corner[j] = l.data + t.workVertices[j];
+        rows[j] = weight_row(l.products, weight[j]);
       }
       blend_channels(t, n + 1, corner, rows, out, at);
     }

@@ -103,7 +103,7 @@ TEST(ByteTable, AgreesWithTheDoubleTableOnTheSameGridInEveryDimension) {
   for (int n = 1; n <= 6; ++n) {
     for (int g : {2, 5, 17}) {
       if (n >= 5 && g == 17) continue;
-      const int m = 3;
+      const int m = n % 2 ? 3 : 4;
       MD_TETRAB *b = make_byte_table(n, m, g, random_model(n * 100 + g));
       MD_TETRAD *d = make_double_table(n, m, g, random_model(n * 100 + g));
       ASSERT_NE(b, nullptr);
@@ -239,16 +239,17 @@ TEST(ByteTable, SelectsGridIndexAndFractionWeightPerInputByte) {
 // Curves compose: the table with curves equals output curve o (table without curves (input
 // curve i (x))); null arrays and null entries reinstall the identity.
 TEST(ByteTable, AppliesInputAndOutputCurvesAroundTheGrid) {
-  for (int n : {3, 5}) {
-    const int m = 2, g = 5;
+  for (auto [n, m] : {std::pair{3, 2}, std::pair{3, 3}, std::pair{4, 4}, std::pair{5, 3}}) {
+    const int g = 5;
     MD_TETRAB *curved = make_byte_table(n, m, g, random_model(11));
     MD_TETRAB *plain = make_byte_table(n, m, g, random_model(11));
     std::vector<Bytes> in_curves(n, Bytes(256)), out_curves(m, Bytes(256));
     for (int v = 0; v < 256; ++v) {
       for (int d = 0; d < n; ++d)
         in_curves[d][v] = static_cast<unsigned char>(d % 2 ? 255 - v : v * v / 255);
-      out_curves[0][v] = static_cast<unsigned char>(255 - v);
-      out_curves[1][v] = static_cast<unsigned char>(std::sqrt(v / 255.0) * 255);
+      for (int c = 0; c < m; ++c) {
+        out_curves[c][v] = static_cast<unsigned char>(c % 2 ? std::sqrt(v / 255.0) * 255 : 255 - v);
+      }
     }
     std::vector<unsigned char *> ins(n), outs(m);
     for (int d = 0; d < n; ++d)
