@@ -10,7 +10,8 @@
 
    Minimisations on different threads are independent. The line-search storage is kept per thread
    between calls and reallocated when a line search of another dimension is asked for; an objective
-   may itself start another minimisation. */
+   may itself start another minimisation (nested up to 8 line searches deep; deeper ones are
+   skipped with "linmin: malloc failed"). */
 #ifndef VELMORA_CONDIRMIN_H
 #define VELMORA_CONDIRMIN_H
 
