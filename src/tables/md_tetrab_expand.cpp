@@ -80,14 +80,18 @@ bool fill_by_evaluation(MD_TETRAB *source, MD_TETRAB *target) {
 }
 
 // The refinement path's state: the leaves (corner bytes of the current source cell, corner
-// number b with bit N-1-d set for the upper index in dimension d) and the inner levels.
+// number b with bit N-1-d set for the upper index in dimension d) and one level of inner nodes
+// per dimension: level d pairs the nodes of level d+1 (the leaves for d = N-1) along dimension d
+// and holds 2^d nodes; level 0 is the root.
 struct CellTree {
   int n;
   int m;
   const uint8_t *products;  // default product table: entry 256 * w + v
   const uint8_t *weights;   // weight of step t of k, t = 0 .. k
   uint8_t *leaves;          // 2^N * M bytes
-  uint8_t *levels;          // 2^(N-1) * M bytes, reduced in place
+  uint8_t *levels;          // level d at (2^d - 1) * M, (2^N - 1) * M bytes in all
+
+  uint8_t *level(int d) const { return levels + ((size_t{1} << d) - 1) * m; }
 };
 
 void fill_leaves(const MD_TETRAB &source, const int *cell, CellTree &tree) {
@@ -101,25 +105,26 @@ void fill_leaves(const MD_TETRAB &source, const int *cell, CellTree &tree) {
   }
 }
 
-// Blends the tree from the leaves up, dimension N-1 first, for the steps t; the root's M bytes
-// end at the start of `levels`.
-const uint8_t *evaluate_tree(const int *t, CellTree &tree) {
-  const uint8_t *below = tree.leaves;
-  for (int d = tree.n - 1; d >= 0; --d) {
+// Blends levels `from` down to the root for the steps t: each node's bytes become
+// product[255 - w][lower child] + product[w][upper child] (8-bit sum), w the weight of t[d].
+// The levels below `from` depend on steps that have not changed and are kept. Returns the root.
+const uint8_t *evaluate_tree(const int *t, int from, CellTree &tree) {
+  for (int d = from; d >= 0; --d) {
     const int w = tree.weights[t[d]];
     const uint8_t *lower_row = tree.products + (kFullWeight - w) * velmora::kByteValues;
     const uint8_t *upper_row = tree.products + w * velmora::kByteValues;
-    const int nodes = 1 << d;
-    for (int j = 0; j < nodes; ++j) {
+    const uint8_t *below = d == tree.n - 1 ? tree.leaves : tree.level(d + 1);
+    uint8_t *nodes = tree.level(d);
+    const int count = 1 << d;
+    for (int j = 0; j < count; ++j) {
       const uint8_t *lower = below + static_cast<size_t>(2 * j) * tree.m;
       const uint8_t *upper = lower + tree.m;
-      uint8_t *node = tree.levels + static_cast<size_t>(j) * tree.m;
+      uint8_t *node = nodes + static_cast<size_t>(j) * tree.m;
       for (int c = 0; c < tree.m; ++c)
         node[c] = static_cast<uint8_t>(lower_row[lower[c]] + upper_row[upper[c]]);
     }
-    below = tree.levels;
   }
-  return tree.levels;
+  return tree.level(0);
 }
 
 // Refinement path with factor k: walks the source cells (vertices with no index at G-1) and
@@ -131,7 +136,7 @@ bool fill_by_refinement(const MD_TETRAB &source, MD_TETRAB *target, int k) {
   Scratch scratch;
   const size_t weights_at = scratch.reserve(static_cast<size_t>(k) + 1);
   const size_t leaves_at = scratch.reserve((size_t{1} << n) * m);
-  const size_t levels_at = scratch.reserve((size_t{1} << (n - 1)) * m);
+  const size_t levels_at = scratch.reserve(((size_t{1} << n) - 1) * m);
   const size_t cell_at = scratch.reserve(sizeof(int) * n);
   const size_t step_at = scratch.reserve(sizeof(int) * n);
   if (!scratch.allocate()) return false;
@@ -156,18 +161,20 @@ bool fill_by_refinement(const MD_TETRAB &source, MD_TETRAB *target, int k) {
     fill_leaves(source, cell, tree);
     for (int d = 0; d < n; ++d)
       step[d] = 0;
+    // The steps advance with dimension 0 fastest, so mostly only the root is blended again.
+    int changed = n - 1;
     for (;;) {
       int32_t offset = 0;
       for (int d = 0; d < n; ++d)
         offset += (k * cell[d] + step[d]) * target->strides[d];
-      std::memcpy(target->data + offset, evaluate_tree(step, tree), static_cast<size_t>(m));
-      int d = 0;
-      for (; d < n; ++d) {
-        const int steps = cell[d] == last_cell ? k + 1 : k;
-        if (++step[d] < steps) break;
-        step[d] = 0;
+      std::memcpy(target->data + offset, evaluate_tree(step, changed, tree),
+                  static_cast<size_t>(m));
+      for (changed = 0; changed < n; ++changed) {
+        const int steps = cell[changed] == last_cell ? k + 1 : k;
+        if (++step[changed] < steps) break;
+        step[changed] = 0;
       }
-      if (d == n) break;
+      if (changed == n) break;
     }
   } while (md_tetrab_scan_vertex(&source, cell) != 0);
   return true;
