@@ -298,12 +298,14 @@ TEST(ByteTable, SkipsMaskedPointsAndRepeatsOnlyComputedResults) {
     }();
     EXPECT_EQ(interpolate(t, n, m, points), expected_all);
 
-    const Bytes mask = {0, 9, 10, 11, 200, 0};
-    const Bytes got = interpolate(t, n, m, points, &mask, 10.0, 0x5a);
-    for (int p = 0; p < 6; ++p) {
-      const bool skipped = mask[p] <= 10;
-      for (int c = 0; c < m; ++c)
-        EXPECT_EQ(got[p * m + c], skipped ? 0x5a : expected_all[p * m + c]) << n << " " << p;
+    // Points a a b b b a: the third b follows a skipped b that followed a computed b.
+    for (const Bytes &mask : {Bytes{0, 9, 10, 11, 200, 0}, Bytes{200, 9, 200, 10, 11, 0}}) {
+      const Bytes got = interpolate(t, n, m, points, &mask, 10.0, 0x5a);
+      for (int p = 0; p < 6; ++p) {
+        const bool skipped = mask[p] <= 10;
+        for (int c = 0; c < m; ++c)
+          EXPECT_EQ(got[p * m + c], skipped ? 0x5a : expected_all[p * m + c]) << n << " " << p;
+      }
     }
     Bytes all_ten(6, 10);
     EXPECT_EQ(interpolate(t, n, m, points, &all_ten, 10.0, 0x5a), Bytes(12, 0x5a));
