@@ -147,7 +147,8 @@ struct Solve {
     status = condirmin_restr(p.data(), static_cast<int>(p.size()), ftol, &iter, &fret, r,
                              &Solve::call, this, nullptr);
     full.assign(static_cast<size_t>(r->nVars), NAN);
-    velmora::restriction_apply(r, p.data(), full.data());
+    if (static_cast<int>(p.size()) == r->nVars - r->nEq)
+      velmora::restriction_apply(r, p.data(), full.data());
     return *this;
   }
 };

@@ -76,8 +76,9 @@ TEST(Restriction, ChoosesTheFirstWellConditionedDependentSetAndMapsOntoIt) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     const std::vector<double> values(static_cast<size_t>(c.m), 0.75);
-    const double ineq[] = {1, 1, 1, 1};
-    RESTRICTION *r = restriction_new(ineq, ineq, 1, c.eq.data(), values.data(), c.m, c.n);
+    const std::vector<double> ineq(static_cast<size_t>(c.n), 1.0);
+    RESTRICTION *r =
+        restriction_new(ineq.data(), ineq.data(), 1, c.eq.data(), values.data(), c.m, c.n);
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(velmora::restriction_nr_vars(r), c.n);
     if (std::string(c.name) != "random") {
