@@ -2,7 +2,8 @@
    (row . x = value). The equality rows are eliminated by choosing m dependent variables, so that a
    vector of the n - m remaining free variables (in ascending variable order) determines the full
    vector. A restriction is the constraint model of condirmin_restr (velmora/condirmin.h); callers
-   create it, hand it to the minimiser and release it. */
+   create it, hand it to the minimiser and release it. The minimiser keeps working state in it, so
+   one restriction serves one minimisation at a time. */
 #ifndef VELMORA_RESTRICTION_H
 #define VELMORA_RESTRICTION_H
 
