@@ -288,7 +288,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
       const std::string name = run.run_name.function_name;
       const auto slash = name.find('/');
       const std::string group = name.substr(0, slash);
-      if (std::find(order_.begin(), order_.end(), group) == order_.end()) order_.push_back(group);
       rates_[group][name.substr(slash + 1)].push_back(it->second.value / 1e6);
     }
   }
@@ -297,8 +296,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::Finalize();
     std::printf("\n%-18s %-14s %10s %17s %10s\n", "case", "implementation", "best Mpx/s", "spread",
                 "velmora/x");
-    for (const std::string &group : order_) {
-      auto &impls = rates_[group];
+    for (auto &[group, impls] : rates_) {
       const double ours = best(impls["velmora"]);
       double fastest = 0.0;
       for (auto &[impl, rates] : impls) {
@@ -318,8 +316,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
   static double best(const std::vector<double> &v) {
     return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end());
   }
-  std::vector<std::string> order_;
-  std::map<std::string, std::map<std::string, std::vector<double>>> rates_;
+  std::map<std::string, std::map<std::string, std::vector<double>>> rates_;  // by case, name
 };
 
 void register_cases() {
