@@ -18,6 +18,26 @@ int tetra_scan_vertex(const TetraShape &shape, int *index) {
   return static_cast<int>(shape.nrpoints - (linear + 1));
 }
 
+void fill_grid_offsets(int32_t nrvalues, int dimin, int positions, int32_t *strides,
+                       int32_t *corner_offsets) {
+  int32_t stride = nrvalues;
+  int32_t far_corner = 0;
+  for (int d = 0; d < dimin; ++d) {
+    stride /= positions;
+    strides[d] = stride;
+    far_corner += stride;
+  }
+  corner_offsets[0] = far_corner;
+  if (dimin <= 4) {
+    for (int d = 0; d < dimin; ++d)
+      corner_offsets[1 + d] = far_corner - strides[d];
+  }
+  if (dimin == 2) {
+    corner_offsets[1] = strides[0];
+    corner_offsets[2] = strides[1];
+  }
+}
+
 int64_t checked_grid_size(int64_t base, int exponent, int64_t factor) {
   constexpr int64_t kLimit = INT32_MAX;
   if (base < 1 || factor < 1 || factor > kLimit) return -1;

@@ -22,6 +22,13 @@ struct TetraShape {
 // vertex) and returns the number of vertices after the one given on entry.
 int tetra_scan_vertex(const TetraShape &shape, int *index);
 
+// Fills the strides of a guarded grid (`positions` = grid points + guards per dimension, the last
+// dimension fastest, nrvalues values in all) and the corner-offset cache of the straight-line
+// paths: [0] the far corner of a cell; for N <= 4, [1 + d] the far corner minus the stride of d,
+// except for N = 2, where [1] and [2] are the strides of dimensions 0 and 1.
+void fill_grid_offsets(int32_t nrvalues, int dimin, int positions, int32_t *strides,
+                       int32_t *corner_offsets);
+
 // base^exponent * factor when it fits in a positive 32-bit int; -1 otherwise.
 int64_t checked_grid_size(int64_t base, int exponent, int64_t factor);
 

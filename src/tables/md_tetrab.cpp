@@ -102,23 +102,8 @@ bool build_strides(MD_TETRAB *t) {
     VELMORA_REPORT("md_tetra_new: insufficient memory");
     return false;
   }
-  int32_t stride = t->nrvalues;
-  for (int d = 0; d < n; ++d) {
-    stride /= t->shape.nrgrid + t->guard;
-    t->strides[d] = stride;
-  }
-  int32_t far_corner = 0;
-  for (int d = 0; d < n; ++d)
-    far_corner += t->strides[d];
-  t->cornerOffsets[0] = far_corner;
-  if (n <= 4) {
-    for (int d = 0; d < n; ++d)
-      t->cornerOffsets[1 + d] = far_corner - t->strides[d];
-  }
-  if (n == 2) {
-    t->cornerOffsets[1] = t->strides[0];
-    t->cornerOffsets[2] = t->strides[1];
-  }
+  velmora::fill_grid_offsets(t->nrvalues, n, t->shape.nrgrid + t->guard, t->strides,
+                             t->cornerOffsets);
   return true;
 }
 

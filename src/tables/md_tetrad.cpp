@@ -61,11 +61,7 @@ bool build_offsets(MD_TETRAD *t) {
     VELMORA_REPORT("md_tetra_new: insufficient memory");
     return false;
   }
-  int32_t stride = t->nrvalues;
-  for (int d = 0; d < n; ++d) {
-    stride /= s;
-    t->strides[d] = stride;
-  }
+  velmora::fill_grid_offsets(t->nrvalues, n, s, t->strides, t->cornerOffsets);
 
   t->indexTables = velmora::calloc_array<int32_t *>(static_cast<size_t>(n));
   if (t->indexTables == nullptr) {
@@ -82,18 +78,6 @@ bool build_offsets(MD_TETRAD *t) {
       t->indexTables[d][k] = k * t->strides[d];
   }
 
-  int32_t far_corner = 0;
-  for (int d = 0; d < n; ++d)
-    far_corner += t->strides[d];
-  t->cornerOffsets[0] = far_corner;
-  if (n <= 4) {
-    for (int d = 0; d < n; ++d)
-      t->cornerOffsets[1 + d] = far_corner - t->strides[d];
-  }
-  if (n == 2) {
-    t->cornerOffsets[1] = t->strides[0];
-    t->cornerOffsets[2] = t->strides[1];
-  }
   return true;
 }
 
@@ -124,8 +108,8 @@ inline void exchange_if_greater(double *f, int32_t *stride, int a, int b) {
 }
 
 // Orders the dimensions by descending fraction with fixed compare-exchange sequences. The
-// comparisons are strict, so equal fractions keep index order; ties never change the result since
-// the vertex between tied dimensions gets weight zero.
+// comparisons are strict; tied fractions may end in either order, which never changes the result
+// since the vertex between tied dimensions gets weight zero.
 template <int N>
 inline void order_fractions(double *f, int32_t *stride) {
   if constexpr (N == 2) {
