@@ -68,9 +68,5 @@ BENCHMARK(run_list)->Name("ordered_insert_100k/ostrel_list")->Arg(100000);
 BENCHMARK(run_multiset)->Name("ordered_insert_100k/std_multiset")->Arg(100000);
 
 int main(int argc, char **argv) {
-  benchmark::Initialize(&argc, argv);
-  velmora::bench::RatioReporter reporter("std_multiset");
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return velmora::bench::run_with_ratios(argc, argv, "ostrel_list");
 }

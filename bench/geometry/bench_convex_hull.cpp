@@ -145,9 +145,5 @@ int main(int argc, char **argv) {
   }
 #endif
   register_cases();
-  benchmark::Initialize(&argc, argv);
-  velmora::bench::RatioReporter reporter("qhull");
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return velmora::bench::run_with_ratios(argc, argv);
 }

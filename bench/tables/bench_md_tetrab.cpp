@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ratio_reporter.h"
 #include "velmora/md_tetrab.h"
 #include "velmora/md_tetrad.h"
 
@@ -273,52 +274,6 @@ bool check_accuracy() {
   return ok;
 }
 
-// Prints, per case, each implementation's best rate over the repetitions with the spread of all
-// of them, and the byte table's best rate as a multiple of each Little CMS 2 path and of the
-// faster one. The best of several interleaved repetitions is the figure least disturbed by other
-// work on a shared machine.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run &run : runs) {
-      if (run.run_type != Run::RT_Iteration) continue;
-      const auto it = run.counters.find("items_per_second");
-      if (it == run.counters.end()) continue;
-      const std::string name = run.run_name.function_name;
-      const auto slash = name.find('/');
-      const std::string group = name.substr(0, slash);
-      rates_[group][name.substr(slash + 1)].push_back(it->second.value / 1e6);
-    }
-  }
-
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    std::printf("\n%-18s %-14s %10s %17s %10s\n", "case", "implementation", "best Mpx/s", "spread",
-                "velmora/x");
-    for (auto &[group, impls] : rates_) {
-      const double ours = best(impls["velmora"]);
-      double fastest = 0.0;
-      for (auto &[impl, rates] : impls) {
-        const auto [lo, hi] = std::minmax_element(rates.begin(), rates.end());
-        if (impl != "velmora") fastest = std::max(fastest, *hi);
-        std::printf("%-18s %-14s %10.1f %7.1f .. %7.1f %9.2fx\n", group.c_str(), impl.c_str(), *hi,
-                    *lo, *hi, *hi > 0 ? ours / *hi : 0.0);
-      }
-      if (fastest > 0) {
-        std::printf("%-18s %-14s %10s %17s %9.2fx\n", group.c_str(), "faster lcms2", "", "",
-                    ours / fastest);
-      }
-    }
-  }
-
- private:
-  static double best(const std::vector<double> &v) {
-    return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end());
-  }
-  std::map<std::string, std::map<std::string, std::vector<double>>> rates_;  // by case, name
-};
-
 void register_cases() {
   const Case cases[] = {{3, 17, false}, {3, 33, false}, {4, 17, false},
                         {3, 17, true},  {3, 33, true},  {4, 17, true}};
@@ -354,16 +309,6 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "accuracy check failed: timing skipped\n");
     return 1;
   }
-  // Repetitions of all cases run in random order unless the command line says otherwise, so a
-  // burst of other work on the machine does not fall on one implementation alone.
-  std::vector<char *> args(argv, argv + argc);
-  char interleave[] = "--benchmark_enable_random_interleaving=true";
-  args.insert(args.begin() + 1, interleave);
-  int count = static_cast<int>(args.size());
   register_cases();
-  benchmark::Initialize(&count, args.data());
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return velmora::bench::run_with_ratios(argc, argv);
 }

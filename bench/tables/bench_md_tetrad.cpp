@@ -21,6 +21,8 @@
 namespace {
 
 constexpr int kPoints = 1 << 20;
+constexpr int kRepetitions = 3;
+constexpr double kMinSeconds = 0.3;
 
 struct Case {
   int dims;
@@ -192,12 +194,18 @@ void register_cases() {
                         {3, 17, true},  {3, 33, true},  {4, 17, true}};
   for (const Case &c : cases) {
     benchmark::RegisterBenchmark((c.name() + "/velmora").c_str(), run_velmora, c)
-        ->Unit(benchmark::kMillisecond);
+        ->Unit(benchmark::kMillisecond)
+        ->MinTime(kMinSeconds)
+        ->Repetitions(kRepetitions);
 #ifdef VELMORA_HAVE_LCMS2
     benchmark::RegisterBenchmark((c.name() + "/lcms2_pipeline").c_str(), run_lcms_pipeline, c)
-        ->Unit(benchmark::kMillisecond);
+        ->Unit(benchmark::kMillisecond)
+        ->MinTime(kMinSeconds)
+        ->Repetitions(kRepetitions);
     benchmark::RegisterBenchmark((c.name() + "/lcms2_transform").c_str(), run_lcms_transform, c)
-        ->Unit(benchmark::kMillisecond);
+        ->Unit(benchmark::kMillisecond)
+        ->MinTime(kMinSeconds)
+        ->Repetitions(kRepetitions);
 #endif
   }
 }
@@ -212,9 +220,5 @@ int main(int argc, char **argv) {
   }
 #endif
   register_cases();
-  benchmark::Initialize(&argc, argv);
-  velmora::bench::RatioReporter reporter("lcms2_pipeline");
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return velmora::bench::run_with_ratios(argc, argv);
 }
