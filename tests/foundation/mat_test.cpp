@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <fstream>
+#include <functional>
+#include <numeric>
 #include <random>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "foundation/alloc.h"
@@ -18,342 +21,213 @@
 
 namespace {
 
-using velmora::testing::DiagnosticsCapture;
-using Dense = std::vector<double>;  // row-major n x n
-
-// Householder reflection I - 2 v v^T / |v|^2 applied from the left to the rows of a.
-void reflect_rows(Dense &a, int n, const Dense &v) {
-  double vv = 0.0;
-  for (double x : v)
-    vv += x * x;
-  for (int c = 0; c < n; ++c) {
-    double dot = 0.0;
-    for (int r = 0; r < n; ++r)
-      dot += v[r] * a[r * n + c];
-    for (int r = 0; r < n; ++r)
-      a[r * n + c] -= 2.0 * v[r] * dot / vv;
-  }
-}
+using Dense = std::vector<double>;  // row-major
 
 // A random n x n matrix with singular values spread log-uniformly from 1 down to 1/condition,
-// rotated on both sides by random reflections, so its 2-norm condition number is `condition`.
+// reflected (I - 2 v v^T / |v|^2) three times from the left and three times from the right, so
+// its 2-norm condition number is `condition`.
 Dense conditioned_matrix(int n, double condition, std::mt19937 &rng) {
   std::normal_distribution<double> normal;
-  Dense a(n * n, 0.0);
+  Dense a(n * n, 0.0), v(n);
   for (int i = 0; i < n; ++i)
     a[i * n + i] = n == 1 ? 1.0 : std::pow(condition, -static_cast<double>(i) / (n - 1));
-  auto random_vector = [&] {
-    Dense v(n);
-    for (double &x : v)
-      x = normal(rng);
-    return v;
-  };
-  for (int k = 0; k < 3; ++k)
-    reflect_rows(a, n, random_vector());
-  // Right side: transpose, reflect the rows, transpose back.
-  Dense t(n * n);
-  for (int r = 0; r < n; ++r)
-    for (int c = 0; c < n; ++c)
-      t[c * n + r] = a[r * n + c];
-  for (int k = 0; k < 3; ++k)
-    reflect_rows(t, n, random_vector());
-  for (int r = 0; r < n; ++r)
-    for (int c = 0; c < n; ++c)
-      a[r * n + c] = t[c * n + r];
+  for (int k = 0; k < 6; ++k) {
+    std::generate(v.begin(), v.end(), [&] { return normal(rng); });
+    const double vv = std::inner_product(v.begin(), v.end(), v.begin(), 0.0);
+    for (int c = 0; c < n; ++c) {  // column c from the left, row c from the right
+      const auto at = [&](int r) -> double & { return k < 3 ? a[r * n + c] : a[c * n + r]; };
+      double dot = 0.0;
+      for (int r = 0; r < n; ++r)
+        dot += v[r] * at(r);
+      for (int r = 0; r < n; ++r)
+        at(r) -= 2.0 * v[r] * dot / vv;
+    }
+  }
   return a;
 }
 
+// a (n x n) times x (n x x.size() / n).
 Dense multiply(const Dense &a, const Dense &x, int n) {
-  Dense y(n, 0.0);
+  const int k = static_cast<int>(x.size()) / n;
+  Dense y(x.size(), 0.0);
   for (int r = 0; r < n; ++r)
     for (int c = 0; c < n; ++c)
-      y[r] += a[r * n + c] * x[c];
+      for (int j = 0; j < k; ++j)
+        y[r * k + j] += a[r * n + c] * x[c * k + j];
   return y;
 }
 
-double max_abs_difference(const Dense &a, const Dense &b) {
+double max_abs_difference(const Dense &a, const Dense &b = {}) {
   double d = 0.0;
   for (size_t i = 0; i < a.size(); ++i)
-    d = std::fmax(d, std::fabs(a[i] - b[i]));
+    d = std::fmax(d, std::fabs(a[i] - (b.empty() ? 0.0 : b[i])));
   return d;
 }
 
-double max_abs(const Dense &a) {
-  double m = 0.0;
-  for (double x : a)
-    m = std::fmax(m, std::fabs(x));
-  return m;
+Dense elements(const MATRIX *m) {
+  return Dense(m->elements, m->elements + m->rows * m->cols);
 }
 
-struct Case {
-  int n;
-  double condition;
-};
-const Case kCases[] = {{1, 1.0},  {2, 10.0}, {3, 1e2},   {4, 1e8},  {5, 1e3},  {8, 1e1},
-                       {8, 1e10}, {13, 1e4}, {16, 1e12}, {24, 1e6}, {32, 1e2}, {40, 1e9}};
-
-TEST(Matrix, FactorsReproduceTheRowExchangedMatrix) {
+TEST(Matrix, FactorsReproduceTheRowExchangedMatrixAndAgreeWithEigenAtEveryConditioning) {
+  const std::pair<int, double> cases[] = {{1, 1.0},   {2, 10.0}, {3, 1e2},  {4, 1e8},
+                                          {5, 1e3},   {8, 1e1},  {8, 1e10}, {13, 1e4},
+                                          {16, 1e12}, {24, 1e6}, {32, 1e2}, {40, 1e9}};
   std::mt19937 rng(7);
-  for (const Case &tc : kCases) {
-    const int n = tc.n;
-    const Dense a = conditioned_matrix(n, tc.condition, rng);
+  for (const auto &[n, condition] : cases) {
+    const Dense a = conditioned_matrix(n, condition, rng);
     MATRIX *m = mat_new(a.data(), n);
-    ASSERT_NE(m, nullptr);
     int flag = 99;
     ASSERT_EQ(mat_ludcmp(m, &flag), 0);
     EXPECT_EQ(flag, 0);
-    // Apply the recorded exchanges to A, then compare with L * U.
-    Dense pa = a;
+    Dense pa = a, lu(n * n, 0.0);  // P A from the recorded exchanges, against L U
     double parity = 1.0;
     for (int j = 0; j < n; ++j) {
       const int p = m->pivots[j];
-      ASSERT_GE(p, j);
-      ASSERT_LT(p, n);
-      if (p != j) {
-        parity = -parity;
-        for (int c = 0; c < n; ++c)
-          std::swap(pa[j * n + c], pa[p * n + c]);
-      }
+      ASSERT_TRUE(p >= j && p < n);
+      if (p != j) parity = -parity;
+      for (int c = 0; c < n && p != j; ++c)
+        std::swap(pa[j * n + c], pa[p * n + c]);
     }
     EXPECT_EQ(m->sign, parity);
-    Dense lu(n * n, 0.0);
     for (int r = 0; r < n; ++r)
       for (int c = 0; c < n; ++c)
-        for (int k = 0; k <= std::min(r, c); ++k) {
-          const double l = k == r ? 1.0 : m->lu[r * n + k];
-          lu[r * n + c] += l * m->lu[k * n + c];
-        }
+        for (int k = 0; k <= std::min(r, c); ++k)
+          lu[r * n + c] += (k == r ? 1.0 : m->lu[r * n + k]) * m->lu[k * n + c];
     EXPECT_LT(max_abs_difference(lu, pa), 1e-13 * n) << "n " << n;
-    mat_kill(m);
-  }
-}
-
 #ifdef VELMORA_HAVE_EIGEN3
-using EigenMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
-
-TEST(Matrix, SolveInverseAndDeterminantAgreeWithEigen) {
-  std::mt19937 rng(11);
-  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
-  for (const Case &tc : kCases) {
-    const int n = tc.n;
-    const Dense a = conditioned_matrix(n, tc.condition, rng);
-    Dense b(n);
-    for (double &x : b)
-      x = uniform(rng);
-    const Eigen::Map<const EigenMatrix> ea(a.data(), n, n);
-    const Eigen::PartialPivLU<EigenMatrix> peer(ea);
-    const Eigen::VectorXd ex = peer.solve(Eigen::Map<const Eigen::VectorXd>(b.data(), n));
+    using EigenMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+    std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+    Dense b(n), x(n);
+    std::generate(b.begin(), b.end(), [&] { return uniform(rng); });
+    const Eigen::PartialPivLU<EigenMatrix> peer(Eigen::Map<const EigenMatrix>(a.data(), n, n));
+    Eigen::Map<Eigen::VectorXd>(x.data(), n) =
+        peer.solve(Eigen::Map<const Eigen::VectorXd>(b.data(), n));
     const EigenMatrix einv = peer.inverse();
+    const Dense expected_inv(einv.data(), einv.data() + n * n);
     // Backward-stable solvers agree to about condition * eps relative to the solution size.
-    const double tolerance = 64.0 * n * tc.condition * 2.2e-16;
-
-    MATRIX *m = mat_new(a.data(), n);
-    ASSERT_NE(m, nullptr);
-    Dense x = b;
-    int flag = 99;
-    ASSERT_EQ(mat_solve_set(m, x.data(), &flag), 0);
-    EXPECT_EQ(flag, 0);
-    const Dense expected(ex.data(), ex.data() + n);
-    EXPECT_LT(max_abs_difference(x, expected), tolerance * max_abs(expected)) << "n " << n;
+    const double tolerance = 64.0 * n * condition * 2.2e-16;
+    Dense got = b;
+    ASSERT_EQ(mat_solve_set(m, got.data(), &flag), 0);
+    EXPECT_LT(max_abs_difference(got, x), tolerance * max_abs_difference(x)) << "n " << n;
     // The residual is small whatever the conditioning.
-    EXPECT_LT(max_abs_difference(multiply(a, x, n), b), 1e-13 * n * max_abs(x) + 1e-15);
-
+    EXPECT_LT(max_abs_difference(multiply(a, got, n), b),
+              1e-13 * n * max_abs_difference(got) + 1e-15);
     MATRIX *inv = mat_invert(m, &flag);
     ASSERT_NE(inv, nullptr);
-    EXPECT_EQ(flag, 0);
-    const Dense expected_inv(einv.data(), einv.data() + n * n);
-    const Dense got_inv(inv->elements, inv->elements + n * n);
-    EXPECT_LT(max_abs_difference(got_inv, expected_inv), tolerance * max_abs(expected_inv));
-
+    EXPECT_LT(max_abs_difference(elements(inv), expected_inv),
+              tolerance * max_abs_difference(expected_inv));
     double det = 0.0;
     ASSERT_EQ(mat_determinant(m, &det), 0);
-    const double edet = peer.determinant();
-    EXPECT_NEAR(det, edet, tolerance * std::fabs(edet)) << "n " << n;
+    EXPECT_NEAR(det, peer.determinant(), tolerance * std::fabs(peer.determinant())) << "n " << n;
     mat_kill(inv);
+#endif
     mat_kill(m);
   }
 }
-#endif
 
-TEST(Matrix, RepeatedSolvesReuseTheFactorsUntilAnElementChanges) {
-  const double a[] = {4, 1, 2, 3, 5, 1, 1, 1, 6};
-  const double b[] = {1, 2, 3};
-  MATRIX *m = mat_new(a, 3);
-  ASSERT_NE(m, nullptr);
-  Dense first(b, b + 3);
+TEST(Matrix, RepeatedSolvesReuseTheFactorsUntilAWritingFunctionChangesAnElement) {
+  const Dense a = {4, 1, 2, 3, 5, 1, 1, 1, 6}, b = {1, 2, 3},
+              changed = {4, 1, 2, 3, -7, 1, 1, 1, 6};
+  MATRIX *m = mat_new(a.data(), 3);
+  Dense first = b, second = b;
   int flag = 99;
   ASSERT_EQ(mat_solve_set(m, first.data(), &flag), 0);
-  EXPECT_EQ(flag, 0);
-  EXPECT_EQ(m->luValid, 1);
-  EXPECT_LT(max_abs_difference(multiply(Dense(a, a + 9), first, 3), Dense(b, b + 3)), 1e-14);
-
-  // Writing behind the functions' back keeps the factors: a second solve must not decompose.
-  m->elements[0] = 100.0;
-  Dense second(b, b + 3);
+  EXPECT_LT(max_abs_difference(multiply(a, first, 3), b), 1e-14);
+  m->elements[0] = 100.0;  // written behind the functions' back: the factors stay
   ASSERT_EQ(mat_solve_set(m, second.data(), &flag), 0);
   EXPECT_EQ(second, first);
-
-  // Every writing function invalidates the factors.
-  Dense changed(a, a + 9);
-  changed[4] = -7.0;
-  using Writer = void (*)(MATRIX *, const Dense &);
-  const Writer writers[] = {
-      [](MATRIX *mm, const Dense &d) { mat_set_element(mm, 1, 1, d[4]); },
-      [](MATRIX *mm, const Dense &d) { mat_set_row(mm, 1, d.data() + 3); },
-      [](MATRIX *mm, const Dense &d) {
-        const double col[] = {d[1], d[4], d[7]};
-        mat_set_col(mm, 1, col);
-      },
-      [](MATRIX *mm, const Dense &d) { mat_set_data(mm, d.data()); },
-  };
-  for (Writer write : writers) {
-    mat_set_data(m, a);
-    ASSERT_EQ(mat_solve_set(m, Dense(b, b + 3).data(), &flag), 0);
-    m->inverseValid = 1;  // as if an inverse had been made
-    write(m, changed);
-    EXPECT_EQ(m->luValid, 0);
-    EXPECT_EQ(m->inverseValid, 0);
-    Dense x(b, b + 3);
+  const double column[] = {1, -7, 1};
+  const std::function<void()> writers[] = {
+      [&] { mat_set_element(m, 1, 1, -7.0); }, [&] { mat_set_row(m, 1, changed.data() + 3); },
+      [&] { mat_set_col(m, 1, column); }, [&] { mat_set_data(m, changed.data()); }};
+  for (const auto &write : writers) {
+    mat_set_data(m, a.data());
+    Dense x = b;
     ASSERT_EQ(mat_solve_set(m, x.data(), &flag), 0);
-    EXPECT_LT(max_abs_difference(multiply(changed, x, 3), Dense(b, b + 3)), 1e-14);
+    m->inverseValid = 1;  // as if an inverse had been made
+    write();
+    EXPECT_EQ(m->luValid + m->inverseValid, 0);
+    x = b;
+    ASSERT_EQ(mat_solve_set(m, x.data(), &flag), 0);
+    EXPECT_LT(max_abs_difference(multiply(changed, x, 3), b), 1e-14);
   }
-  m->inverseValid = 0;
   mat_kill(m);
 }
 
-TEST(Matrix, PivotsOnTheLargestScaledCandidateAndKeepsTheFirstOfEqualOnes) {
-  struct PivotCase {
+TEST(Matrix, PivotsOnTheLargestScaledCandidateKeepsTheFirstOfEqualOnesAndFlagsVanishingOnes) {
+  const struct {
     double a[4];
-    int pivot0;
-    double sign;
+    int pivot0, flag;
+  } cases[] = {
+      {{0, 1, 1, 0}, 1, 0},    // zero leading element
+      {{3, 100, 2, 1}, 1, 0},  // implicit scaling overrules the larger raw magnitude
+      {{1, 1, 1, 0.5}, 0, 0},  // equal scaled candidates: the first wins
+      {{1, 2, 3, 4}, 1, 0},    // weights 0.5 and 0.75
+      {{1, 2, 2, 4}, 0, -2},   // rank 1: the vanishing pivot is replaced, the determinant is 0
   };
-  const PivotCase cases[] = {
-      {{0, 1, 1, 0}, 1, -1.0},    // zero leading element
-      {{3, 100, 2, 1}, 1, -1.0},  // implicit scaling overrules the larger raw magnitude
-      {{1, 1, 1, 0.5}, 0, 1.0},   // equal scaled candidates: the first wins
-      {{1, 2, 3, 4}, 1, -1.0},    // weights 0.5 and 0.75
-  };
-  for (const PivotCase &pc : cases) {
+  for (const auto &pc : cases) {
     MATRIX *m = mat_new(pc.a, 2);
-    int flag = 99;
-    ASSERT_EQ(mat_ludcmp(m, &flag), 0);
-    EXPECT_EQ(flag, 0);
-    EXPECT_EQ(m->pivots[0], pc.pivot0) << pc.a[0] << " " << pc.a[1];
-    EXPECT_EQ(m->sign, pc.sign);
-    double det = 0.0;
+    double det = 5.0;
     ASSERT_EQ(mat_determinant(m, &det), 0);
+    EXPECT_EQ(m->luFlag, pc.flag);
+    EXPECT_EQ(m->pivots[0], pc.pivot0) << pc.a[0] << " " << pc.a[1];
+    EXPECT_EQ(m->sign, pc.pivot0 == 0 ? 1.0 : -1.0);
     EXPECT_DOUBLE_EQ(det, pc.a[0] * pc.a[3] - pc.a[1] * pc.a[2]);
     mat_kill(m);
   }
 }
 
-TEST(Matrix, ZeroRowIsReportedOnEveryUseAndLeavesTheRightHandSideAlone) {
-  const double a[] = {1, 2, 3, 0, 0, 0, 4, 5, 7};
-  MATRIX *m = mat_new(a, 3);
-  for (int round = 0; round < 2; ++round) {  // fresh, then with the cached verdict
-    double b[] = {1, 2, 3};
-    int flag = 99;
-    ASSERT_EQ(mat_solve_set(m, b, &flag), 0);
-    EXPECT_EQ(flag, -1);
-    EXPECT_EQ(b[0], 1.0);
-    EXPECT_EQ(b[1], 2.0);
-    EXPECT_EQ(b[2], 3.0);
-    flag = 99;
-    EXPECT_EQ(mat_ludcmp(m, &flag), 0);
-    EXPECT_EQ(flag, -1);
-    flag = 99;
-    EXPECT_EQ(mat_invert(m, &flag), nullptr);
-    EXPECT_EQ(flag, -1);
-    double det = 5.0;
-    ASSERT_EQ(mat_determinant(m, &det), 0);
-    EXPECT_EQ(det, 0.0);
+TEST(Matrix, ZeroRowOrNonSquareShapeIsReportedOnEveryUseAndLeavesTheRightHandSideAlone) {
+  const std::pair<Dense, int> cases[] = {{{1, 2, 3, 0, 0, 0, 4, 5, 7}, 3}, {{1, 2, 3, 4, 5, 6}, 2}};
+  for (const auto &[a, rows] : cases) {
+    MATRIX *m = mat_new_data(a.data(), rows, 3);
+    for (int round = 0; round < 2; ++round) {  // fresh, then with the cached verdict
+      Dense b = {1, 2, 3};
+      double det = 5.0;
+      int flags[] = {99, 99, 99};
+      ASSERT_EQ(mat_solve_set(m, b.data(), &flags[0]), 0);
+      EXPECT_EQ(b, (Dense{1, 2, 3}));
+      EXPECT_EQ(mat_ludcmp(m, &flags[1]), 0);
+      EXPECT_EQ(mat_invert(m, &flags[2]), nullptr);
+      EXPECT_EQ(Dense(flags, flags + 3), (Dense{-1, -1, -1})) << rows << " rows";
+      ASSERT_EQ(mat_determinant(m, &det), 0);
+      EXPECT_EQ(det, 0.0);
+    }
+    for (const auto &[row, col, status] :
+         {std::tuple{rows - 1, 2, 0}, {rows, 0, -1}, {0, 3, -1}, {-1, 0, -1}, {0, -1, -1}}) {
+      int got = 99;
+      EXPECT_EQ(mat_get_element(m, row, col, &got), status == 0 ? a.back() : 0.0);
+      EXPECT_EQ(got, status) << row << "," << col;
+    }
+    mat_kill(m);
   }
-  mat_kill(m);
-
-  MATRIX *fresh = mat_new(a, 3);
-  double det = 5.0;
-  ASSERT_EQ(mat_determinant(fresh, &det), 0);
-  EXPECT_EQ(det, 0.0);
-  mat_kill(fresh);
 }
 
-TEST(Matrix, VanishingPivotIsReplacedAndFlagged) {
-  const double a[] = {1, 2, 2, 4};  // rank 1
-  MATRIX *m = mat_new(a, 2);
-  double b[] = {1, 1};
-  int flag = 99;
-  ASSERT_EQ(mat_solve_set(m, b, &flag), 0);
-  EXPECT_EQ(flag, -2);
-  EXPECT_EQ(b[0], 1.0);  // the flagged decomposition solves nothing
-  EXPECT_EQ(m->lu[3], 1e-20);
-  mat_set_data(m, a);
-  double det = 5.0;
-  ASSERT_EQ(mat_determinant(m, &det), 0);
-  EXPECT_EQ(det, 0.0);
-  mat_kill(m);
-}
-
-TEST(Matrix, NonSquareMatricesAreNotFactored) {
-  const double a[] = {1, 2, 3, 4, 5, 6};
-  MATRIX *m = mat_new_data(a, 2, 3);
-  int flag = 99;
-  double b[] = {1, 2};
-  EXPECT_EQ(mat_solve_set(m, b, &flag), 0);
-  EXPECT_EQ(flag, -1);
-  EXPECT_EQ(b[0], 1.0);
-  EXPECT_EQ(mat_invert(m, &flag), nullptr);
-  double det = 5.0;
-  EXPECT_EQ(mat_determinant(m, &det), 0);
-  EXPECT_EQ(det, 0.0);
-
-  const double x[] = {1, -1, 2};
-  double y[2];
-  EXPECT_EQ(mat_mulvec(m, x, y), 0);
-  EXPECT_EQ(y[0], 5.0);
-  EXPECT_EQ(y[1], 11.0);
-
-  struct Index {
-    int row, col, status;
-    double value;
-  };
-  const Index indices[] = {{0, 0, 0, 1.0},  {1, 2, 0, 6.0},   {0, 2, 0, 3.0},  {2, 0, -1, 0.0},
-                           {0, 3, -1, 0.0}, {-1, 0, -1, 0.0}, {0, -1, -1, 0.0}};
-  for (const Index &ix : indices) {
-    int status = 99;
-    EXPECT_EQ(mat_get_element(m, ix.row, ix.col, &status), ix.value);
-    EXPECT_EQ(status, ix.status) << ix.row << "," << ix.col;
-  }
-  mat_kill(m);
-}
-
-TEST(Matrix, InverseIsCachedLinkedAndRecomputedIntoTheSameObject) {
-  const double a[] = {2, 1, 0, 1, 3, 1, 0, 1, 4};
-  MATRIX *m = mat_new(a, 3);
+TEST(Matrix, InverseIsCachedLinkedRecomputedInPlaceAndMadeAfreshOnceReleased) {
+  const Dense a = {2, 1, 0, 1, 3, 1, 0, 1, 4}, now = {2, 1, 0, 1, 5, 1, 0, 1, 4};
+  const Dense identity = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  MATRIX *m = mat_new(a.data(), 3);
   int flag = 99;
   MATRIX *inv = mat_invert(m, &flag);
   ASSERT_NE(inv, nullptr);
   EXPECT_EQ(flag, 0);
-  EXPECT_EQ(inv->inverse, m);
-  EXPECT_EQ(m->inverse, inv);
+  EXPECT_TRUE(inv->inverse == m && m->inverse == inv);
   inv->elements[0] = 42.0;  // a cached inverse is returned without work
   EXPECT_EQ(mat_invert(m, &flag), inv);
   EXPECT_EQ(inv->elements[0], 42.0);
-
-  const double row[] = {1, 5, 1};
-  mat_set_row(m, 1, row);
+  mat_set_row(m, 1, now.data() + 3);
   EXPECT_EQ(mat_invert(m, &flag), inv);
-  const Dense now = {2, 1, 0, 1, 5, 1, 0, 1, 4};
-  for (int c = 0; c < 3; ++c) {  // m * column c of the inverse = e_c
-    const Dense col = {inv->elements[c], inv->elements[3 + c], inv->elements[6 + c]};
-    const Dense e = multiply(now, col, 3);
-    for (int r = 0; r < 3; ++r)
-      EXPECT_NEAR(e[r], r == c ? 1.0 : 0.0, 1e-15);
-  }
-
+  EXPECT_LT(max_abs_difference(multiply(now, elements(inv), 3), identity), 1e-15);
   // Inverting the inverse computes into its source (which then equals the source again).
   EXPECT_EQ(mat_invert(inv, &flag), m);
-  EXPECT_LT(max_abs_difference(Dense(m->elements, m->elements + 9), now), 1e-14);
-
+  EXPECT_LT(max_abs_difference(elements(m), now), 1e-14);
+  // A released inverse unlinks itself; even a stale validity claim then yields a fresh one.
+  mat_kill(inv);
+  EXPECT_EQ(m->inverse, nullptr);
+  m->inverseValid = 1;
+  inv = mat_invert(m, &flag);
+  ASSERT_NE(inv, nullptr);
+  EXPECT_LT(max_abs_difference(multiply(elements(m), elements(inv), 3), identity), 1e-15);
   // Releasing the source leaves the inverse usable and unlinked.
   mat_kill(m);
   EXPECT_EQ(inv->inverse, nullptr);
@@ -361,51 +235,35 @@ TEST(Matrix, InverseIsCachedLinkedAndRecomputedIntoTheSameObject) {
   ASSERT_EQ(mat_determinant(inv, &det), 0);
   EXPECT_NEAR(det, 1.0 / 34.0, 1e-15);
   mat_kill(inv);
-}
-
-TEST(Matrix, ReleasedInverseIsComputedAfresh) {
-  const double a[] = {0, 2, 4, 0};
-  MATRIX *m = mat_new(a, 2);
-  int flag = 99;
-  MATRIX *inv = mat_invert(m, &flag);
-  ASSERT_NE(inv, nullptr);
-  mat_kill(inv);
-  EXPECT_EQ(m->inverse, nullptr);
-  m->inverseValid = 1;  // a stale claim must not hand out a null inverse either
-  inv = mat_invert(m, &flag);
-  ASSERT_NE(inv, nullptr);
-  EXPECT_EQ(flag, 0);
-  EXPECT_DOUBLE_EQ(inv->elements[1], 0.25);
-  EXPECT_DOUBLE_EQ(inv->elements[2], 0.5);
-  mat_kill(inv);
-  mat_kill(m);
   EXPECT_EQ(mat_kill(nullptr), nullptr);
 }
 
-TEST(Matrix, SolveSkipsLeadingZerosOfTheRightHandSideAndPropagatesNaN) {
+TEST(Matrix, SolvePropagatesNaNPastTheSkippedLeadingZerosOfTheRightHandSide) {
   const double a[] = {2, 0, 0, 1, 3, 0, 4, 5, 6};
   MATRIX *m = mat_new(a, 3);
-  double b[] = {0, 0, 6};
+  double b[] = {std::nan(""), 1, 1};
   int flag;
   ASSERT_EQ(mat_solve_set(m, b, &flag), 0);
-  const Dense x(b, b + 3);
-  EXPECT_LT(max_abs_difference(multiply(Dense(a, a + 9), x, 3), Dense{0, 0, 6}), 1e-15);
-  double nan_rhs[] = {std::nan(""), 1, 1};
-  ASSERT_EQ(mat_solve_set(m, nan_rhs, &flag), 0);
-  EXPECT_TRUE(std::isnan(nan_rhs[0]) && std::isnan(nan_rhs[1]) && std::isnan(nan_rhs[2]));
+  EXPECT_TRUE(std::isnan(b[0]) && std::isnan(b[1]) && std::isnan(b[2]));
   mat_kill(m);
 }
 
-// "nr: 1, kind: 0, sys: 12, file: <this module>, line: <n>, info: No resources available"
-void expect_one_no_resources_report(const DiagnosticsCapture &capture) {
-  ASSERT_EQ(capture.errors().size(), 1u);
-  const std::string &text = capture.errors()[0].text;
+// Fails allocation k (none for k < 0) during `fails`, which must return true, and expects one
+// report "nr: 1, kind: 0, sys: 12, file: <this module>, line: <n>, info: No resources available"
+// whose line is the failed allocation itself.
+void expect_reported_failure(long k, const std::function<bool()> &fails) {
+  velmora::testing::DiagnosticsCapture capture;
+  velmora::test_hooks::fail_allocations_after(k);
+  const bool failed = fails();
+  velmora::test_hooks::fail_allocations_after(-1);
+  EXPECT_TRUE(failed) << "allocation " << k;
+  ASSERT_EQ(capture.errors().size(), 1u) << "allocation " << k;
   static const std::regex format(
       "nr: 1, kind: 0, sys: 12, file: (.*mat\\.cpp), line: ([0-9]+), info: No resources available");
   std::smatch parts;
-  ASSERT_TRUE(std::regex_match(text, parts, format)) << text;
+  ASSERT_TRUE(std::regex_match(capture.errors()[0].text, parts, format))
+      << capture.errors()[0].text;
   EXPECT_EQ(parts[1].str(), capture.errors()[0].file);
-  // The line named in the text is the failed allocation itself.
   std::ifstream source(parts[1].str());
   std::string line;
   for (int i = std::stoi(parts[2].str()); i > 0 && std::getline(source, line);)
@@ -415,56 +273,24 @@ void expect_one_no_resources_report(const DiagnosticsCapture &capture) {
 
 TEST(Matrix, EveryFailedAllocationIsReportedOnceAndReleased) {
   const double a[] = {2, 1, 1, 3};
-  constexpr int kCreationAllocations = 2;  // record, elements
-  for (int k = 0; k < kCreationAllocations; ++k) {
-    DiagnosticsCapture capture;
-    velmora::test_hooks::fail_allocations_after(k);
+  for (long k = 0; k < 2; ++k)  // record, elements
+    expect_reported_failure(k, [&] { return mat_new(a, 2) == nullptr; });
+  expect_reported_failure(-1, [] { return mat_new_data(nullptr, -3, 2) == nullptr; });
+  for (long k = 0; k < 3; ++k) {
     MATRIX *m = mat_new(a, 2);
-    velmora::test_hooks::fail_allocations_after(-1);
-    EXPECT_EQ(m, nullptr);
-    expect_one_no_resources_report(capture);
-  }
-  {  // sizes that cannot be allocated
-    DiagnosticsCapture capture;
-    EXPECT_EQ(mat_new_data(nullptr, -3, 2), nullptr);
-    expect_one_no_resources_report(capture);
-  }
-
-  constexpr int kFactorAllocations = 3;  // lu, scale, pivots
-  for (int k = 0; k < kFactorAllocations; ++k) {
-    MATRIX *m = mat_new(a, 2);
-    DiagnosticsCapture capture;
     int flag = 99;
     double det = 5.0, b[] = {1, 1};
-    velmora::test_hooks::fail_allocations_after(k);
-    EXPECT_EQ(mat_ludcmp(m, &flag), -1);
-    velmora::test_hooks::fail_allocations_after(k);
-    EXPECT_EQ(mat_solve_set(m, b, &flag), -1);
-    velmora::test_hooks::fail_allocations_after(k);
-    EXPECT_EQ(mat_determinant(m, &det), -1);
-    velmora::test_hooks::fail_allocations_after(k);
-    EXPECT_EQ(mat_invert(m, &flag), nullptr);
-    velmora::test_hooks::fail_allocations_after(-1);
-    EXPECT_EQ(capture.errors().size(), 4u);
+    // The factors (lu, scale, pivots) through each function that decomposes.
+    expect_reported_failure(k, [&] { return mat_ludcmp(m, &flag) == -1; });
+    expect_reported_failure(k, [&] { return mat_solve_set(m, b, &flag) == -1; });
+    expect_reported_failure(k, [&] { return mat_determinant(m, &det) == -1; });
+    expect_reported_failure(k, [&] { return mat_invert(m, &flag) == nullptr; });
     EXPECT_EQ(m->luValid, 0);
-    // Once memory is back everything works.
-    ASSERT_EQ(mat_determinant(m, &det), 0);
-    EXPECT_DOUBLE_EQ(det, 5.0);
-    mat_kill(m);
-  }
-
-  constexpr int kInverseAllocations = 3;  // work, record, elements (factors already made)
-  for (int k = 0; k < kInverseAllocations; ++k) {
-    MATRIX *m = mat_new(a, 2);
-    int flag;
+    // The inverse (work, record, elements) once the factors are made.
     ASSERT_EQ(mat_ludcmp(m, &flag), 0);
-    DiagnosticsCapture capture;
-    velmora::test_hooks::fail_allocations_after(k);
-    EXPECT_EQ(mat_invert(m, &flag), nullptr);
-    velmora::test_hooks::fail_allocations_after(-1);
-    expect_one_no_resources_report(capture);
+    expect_reported_failure(k, [&] { return mat_invert(m, &flag) == nullptr; });
     EXPECT_EQ(m->inverse, nullptr);
-    MATRIX *inv = mat_invert(m, &flag);
+    MATRIX *inv = mat_invert(m, &flag);  // once memory is back everything works
     ASSERT_NE(inv, nullptr);
     EXPECT_DOUBLE_EQ(inv->elements[0], 0.6);
     mat_kill(inv);
