@@ -38,11 +38,9 @@ double sampled_distance(const double *points, int corners, const double *x) {
 // The weights are non-negative (within slack), sum to 1 and reproduce the point.
 void expect_barycentric(const double *points, int corners, const PROJ_RESULT &r, double slack) {
   double sum = 0, p[3] = {0, 0, 0};
-  for (int c = 0; c < 4; ++c) {
-    if (c >= corners) {
-      EXPECT_EQ(r.weights[c], 0.0);
-      continue;
-    }
+  for (int c = corners; c < 4; ++c)
+    EXPECT_EQ(r.weights[c], 0.0);
+  for (int c = 0; c < corners; ++c) {
     EXPECT_GE(r.weights[c], -slack);
     sum += r.weights[c];
     for (int k = 0; k < 3; ++k)
@@ -195,32 +193,31 @@ TEST(Projection, PlanesMeetInALineOnBothUnlessParallel) {
   EXPECT_EQ(plane[0], 7);
 }
 
-// Every plane-restricted projection of a batch, as raw bytes, for comparing runs.
-std::vector<unsigned char> restricted_batch(const std::vector<double> &input) {
-  std::vector<unsigned char> bytes;
-  for (std::size_t i = 0; i + 18 <= input.size(); i += 18) {
-    struct {
-      PROJ_RESULT r[2] = {};
-      double s[2] = {};
-    } out;
-    proj_on_triangle_plane(&input[i], &input[i + 12], &input[i + 15], &out.r[0], &out.s[0]);
-    proj_on_tetra_plane(&input[i], &input[i + 12], &input[i + 15], &out.r[1], &out.s[1]);
-    const auto *raw = reinterpret_cast<const unsigned char *>(&out);
-    bytes.insert(bytes.end(), raw, raw + sizeof out);
-  }
-  return bytes;
-}
-
 TEST(Projection, RestrictedProjectionsGiveTheSameResultsOnConcurrentThreads) {
   std::mt19937 rng(21);
   const std::vector<double> input = random_points(rng, 6 * 3000, 50);
-  const std::vector<unsigned char> reference = restricted_batch(input);
+  // Every plane-restricted projection of the batch, as raw bytes.
+  auto batch = [&input] {
+    std::vector<unsigned char> bytes;
+    for (std::size_t i = 0; i + 18 <= input.size(); i += 18) {
+      struct {
+        PROJ_RESULT r[2] = {};
+        double s[2] = {};
+      } out;
+      proj_on_triangle_plane(&input[i], &input[i + 12], &input[i + 15], &out.r[0], &out.s[0]);
+      proj_on_tetra_plane(&input[i], &input[i + 12], &input[i + 15], &out.r[1], &out.s[1]);
+      const auto *raw = reinterpret_cast<const unsigned char *>(&out);
+      bytes.insert(bytes.end(), raw, raw + sizeof out);
+    }
+    return bytes;
+  };
+  const std::vector<unsigned char> reference = batch();
   std::vector<std::vector<unsigned char>> results(4);
   std::vector<std::thread> threads;
   for (auto &result : results)
-    threads.emplace_back([&input, &result] {
+    threads.emplace_back([&batch, &result] {
       for (int round = 0; round < 3; ++round)
-        result = restricted_batch(input);
+        result = batch();
     });
   for (auto &t : threads)
     t.join();
