@@ -66,16 +66,6 @@ inline std::vector<TestFunction> classic_functions() {
                   {-3.0, -1.0, -3.0, -1.0},
                   {1.0, 1.0, 1.0, 1.0},
                   0.0});
-  list.push_back({"ExtendedRosenbrock6",
-                  [](const double *x) {
-                    double s = 0.0;
-                    for (int i = 0; i < 6; i += 2)
-                      s += 100.0 * std::pow(x[i + 1] - x[i] * x[i], 2) + std::pow(1.0 - x[i], 2);
-                    return s;
-                  },
-                  {-1.2, 1.0, -1.2, 1.0, -1.2, 1.0},
-                  {1.0, 1.0, 1.0, 1.0, 1.0, 1.0},
-                  0.0});
   list.push_back({"ShiftedEllipsoid10",
                   [](const double *x) {
                     double s = 0.0;
