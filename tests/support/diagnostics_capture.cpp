@@ -22,16 +22,21 @@ std::vector<std::string> DiagnosticsCapture::error_texts() const {
 }
 
 void DiagnosticsCapture::clear() {
+  std::lock_guard guard(lock_);
   errors_.clear();
   progress_.clear();
 }
 
 void DiagnosticsCapture::on_error(void *user, const char *text, const char *file, int line) {
-  static_cast<DiagnosticsCapture *>(user)->errors_.push_back({text, file ? file : "", line});
+  auto *self = static_cast<DiagnosticsCapture *>(user);
+  std::lock_guard guard(self->lock_);
+  self->errors_.push_back({text, file ? file : "", line});
 }
 
 void DiagnosticsCapture::on_warn(void *user, int level, const char *text) {
-  static_cast<DiagnosticsCapture *>(user)->progress_.emplace_back(level, text);
+  auto *self = static_cast<DiagnosticsCapture *>(user);
+  std::lock_guard guard(self->lock_);
+  self->progress_.emplace_back(level, text);
 }
 
 }  // namespace velmora::testing

@@ -1,8 +1,10 @@
 // Records every report of the diagnostics sink while in scope, so a test can assert both the
-// messages it expects and the absence of any other.
+// messages it expects and the absence of any other. Recording is thread-safe; read the records
+// once the reporting threads have finished.
 #ifndef VELMORA_TESTS_SUPPORT_DIAGNOSTICS_CAPTURE_H
 #define VELMORA_TESTS_SUPPORT_DIAGNOSTICS_CAPTURE_H
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,7 @@ class DiagnosticsCapture {
   static void on_error(void *user, const char *text, const char *file, int line);
   static void on_warn(void *user, int level, const char *text);
 
+  std::mutex lock_;  // reports may arrive from several threads at once
   std::vector<Report> errors_;
   std::vector<std::pair<int, std::string>> progress_;
 };
