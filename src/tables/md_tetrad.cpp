@@ -89,8 +89,8 @@ struct Simplex {
 };
 
 // Grid coordinate of v, clamped onto [0, G-1] (NaN to 0) so no input reads outside the table.
-inline double grid_coordinate(const MD_TETRAD &t, double v, double last_index) {
-  const double x = (v - t.min) / t.step;
+inline double grid_coordinate(double v, double min, double step, double last_index) {
+  const double x = (v - min) / step;
   return std::min(std::max(0.0, x), last_index);  // max(0, NaN) is 0
 }
 
@@ -159,10 +159,9 @@ inline void build_simplex(int n, int32_t base, int32_t far_corner, const double 
 
 // Channels = 0 reads the channel count from the table; a fixed count lets the loop unroll.
 template <int Channels, int Capacity>
-inline void blend_channels(const MD_TETRAD &t, int n, const Simplex<Capacity> &s, double **out,
-                           std::ptrdiff_t out_offset) {
-  const double *data = t.data;
-  const int channels = Channels > 0 ? Channels : t.shape.dimout;
+inline void blend_channels(const double *data, int channels, int n, const Simplex<Capacity> &s,
+                           double *const *out, std::ptrdiff_t out_offset) {
+  if constexpr (Channels > 0) channels = Channels;
   for (int c = 0; c < channels; ++c) {
     double *dst = out[c];
     if (dst == nullptr) continue;
@@ -173,27 +172,45 @@ inline void blend_channels(const MD_TETRAD &t, int n, const Simplex<Capacity> &s
   }
 }
 
-// Straight-line path for N = 1 .. 4: the loops have compile-time bounds and unroll.
+// Straight-line path for N = 1 .. 4: the loops have compile-time bounds and unroll. The table's
+// fields are copied to locals first, since the stores to the outputs could otherwise alias them.
 template <int N, int Channels>
 void interp_fixed(const MD_TETRAD &t, double *const *in, std::ptrdiff_t in_stride, double **out,
                   std::ptrdiff_t out_stride, int count) {
-  const double last_index = t.shape.nrgrid - 1;
+  const double min = t.min, step = t.step, last_index = t.shape.nrgrid - 1;
+  const double *data = t.data;
+  const int32_t far_corner = t.cornerOffsets[0];
+  const double *inputs[N];
+  const int32_t *tables[N];
+  int32_t strides[N];
+  for (int d = 0; d < N; ++d) {
+    inputs[d] = in[d];
+    tables[d] = t.indexTables[d];
+    strides[d] = t.strides[d];
+  }
+  constexpr int kLocalOutputs = Channels > 0 ? Channels : 1;
+  double *outputs[kLocalOutputs];
+  if constexpr (Channels > 0) {
+    for (int c = 0; c < Channels; ++c)
+      outputs[c] = out[c];
+  }
+  double *const *dst = Channels > 0 ? outputs : out;
   for (int p = 0; p < count; ++p) {
     double f[N];
     int32_t base = 0;
     for (int d = 0; d < N; ++d) {
-      const double x = grid_coordinate(t, in[d][p * in_stride], last_index);
+      const double x = grid_coordinate(inputs[d][p * in_stride], min, step, last_index);
       const int i = static_cast<int>(x);
       f[d] = x - i;
-      base += t.indexTables[d][i];
+      base += tables[d][i];
     }
     int32_t stride[N];
     for (int d = 0; d < N; ++d)
-      stride[d] = t.strides[d];
+      stride[d] = strides[d];
     order_fractions<N>(f, stride);
     Simplex<N> s;
-    build_simplex(N, base, t.cornerOffsets[0], f, stride, s);
-    blend_channels<Channels>(t, N, s, out, p * out_stride);
+    build_simplex(N, base, far_corner, f, stride, s);
+    blend_channels<Channels>(data, t.shape.dimout, N, s, dst, p * out_stride);
   }
 }
 
@@ -223,7 +240,7 @@ void interp_general(const MD_TETRAD &t, double **in, std::ptrdiff_t in_stride, d
     double f[kMaxTetraDimensions];
     int32_t base = 0;
     for (int d = 0; d < n; ++d) {
-      const double x = grid_coordinate(t, *in[d], last_index);
+      const double x = grid_coordinate(*in[d], t.min, t.step, last_index);
       const int i = static_cast<int>(x);
       f[d] = x - i;
       base += t.indexTables[d][i];
@@ -239,7 +256,7 @@ void interp_general(const MD_TETRAD &t, double **in, std::ptrdiff_t in_stride, d
     }
     Simplex<kMaxTetraDimensions> s;
     build_simplex(n, base, t.cornerOffsets[0], sorted, stride, s);
-    blend_channels<0>(t, n, s, out, p * out_stride);
+    blend_channels<0>(t.data, t.shape.dimout, n, s, out, p * out_stride);
   }
 }
 
