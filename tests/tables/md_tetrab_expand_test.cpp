@@ -9,23 +9,14 @@
 
 #include "foundation/alloc.h"
 #include "support/diagnostics_capture.h"
+#include "tables/byte_table_support.h"
 #include "velmora/md_tetrab.h"
 
 namespace {
 
+using velmora::testing::Bytes;
 using velmora::testing::DiagnosticsCapture;
-using Bytes = std::vector<unsigned char>;
-
-// Visits every vertex of t: f(index, coords, vertex bytes).
-template <typename F>
-void for_each_vertex(MD_TETRAB *t, F f) {
-  std::vector<int> index(md_tetrab_get_dimin(t), 0);
-  Bytes coords(index.size());
-  do {
-    unsigned char *v = md_tetrab_vertex_get(t, index.data(), coords.data());
-    f(index, coords, v);
-  } while (md_tetrab_scan_vertex(t, index.data()) != 0);
-}
+using velmora::testing::for_each_vertex;
 
 // A table of random bytes, or (seed 0) sampled from a smooth function, on which simplex and
 // multilinear interpolation nearly agree.
