@@ -67,6 +67,17 @@ class RatioReporter : public benchmark::ConsoleReporter {
   std::map<std::string, std::map<std::string, std::vector<double>>> rates_;
 };
 
+// Registers one comparison case in milliseconds, with a minimum time per repetition and a number
+// of repetitions (run interleaved by run_with_ratios).
+template <typename Fn, typename... Args>
+benchmark::internal::Benchmark *register_case(const std::string &name, double min_seconds,
+                                              int repetitions, Fn fn, Args... args) {
+  return benchmark::RegisterBenchmark(name.c_str(), fn, args...)
+      ->Unit(benchmark::kMillisecond)
+      ->MinTime(min_seconds)
+      ->Repetitions(repetitions);
+}
+
 // Runs the registered benchmarks with the shared reporter. Repetitions of all cases run in random
 // order unless the command line says otherwise, so a burst of other work on a shared machine does
 // not fall on one implementation alone.

@@ -278,27 +278,17 @@ void register_cases() {
   const Case cases[] = {{3, 17, false}, {3, 33, false}, {4, 17, false},
                         {3, 17, true},  {3, 33, true},  {4, 17, true}};
   for (const Case &c : cases) {
-    benchmark::RegisterBenchmark((c.name() + "/velmora").c_str(), run_velmora, c)
-        ->Unit(benchmark::kMillisecond)
-        ->MinTime(kMinSeconds)
-        ->Repetitions(kRepetitions);
+    velmora::bench::register_case(c.name() + "/velmora", kMinSeconds, kRepetitions, run_velmora, c);
 #ifdef VELMORA_HAVE_LCMS2
-    benchmark::RegisterBenchmark((c.name() + "/lcms2_default").c_str(), run_lcms, c, false)
-        ->Unit(benchmark::kMillisecond)
-        ->MinTime(kMinSeconds)
-        ->Repetitions(kRepetitions);
-    benchmark::RegisterBenchmark((c.name() + "/lcms2_clut").c_str(), run_lcms, c, true)
-        ->Unit(benchmark::kMillisecond)
-        ->MinTime(kMinSeconds)
-        ->Repetitions(kRepetitions);
+    velmora::bench::register_case(c.name() + "/lcms2_default", kMinSeconds, kRepetitions, run_lcms,
+                                  c, false);
+    velmora::bench::register_case(c.name() + "/lcms2_clut", kMinSeconds, kRepetitions, run_lcms, c,
+                                  true);
 #endif
   }
   for (int dims : {3, 4}) {
-    benchmark::RegisterBenchmark(("expand_" + std::to_string(dims) + "d_17to33/velmora").c_str(),
-                                 run_expansion, dims)
-        ->Unit(benchmark::kMillisecond)
-        ->MinTime(kMinSeconds)
-        ->Repetitions(kRepetitions);
+    velmora::bench::register_case(("expand_" + std::to_string(dims) + "d_17to33/velmora"),
+                                  kMinSeconds, kRepetitions, run_expansion, dims);
   }
 }
 

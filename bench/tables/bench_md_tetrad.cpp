@@ -193,19 +193,12 @@ void register_cases() {
   const Case cases[] = {{3, 17, false}, {3, 33, false}, {4, 17, false},
                         {3, 17, true},  {3, 33, true},  {4, 17, true}};
   for (const Case &c : cases) {
-    benchmark::RegisterBenchmark((c.name() + "/velmora").c_str(), run_velmora, c)
-        ->Unit(benchmark::kMillisecond)
-        ->MinTime(kMinSeconds)
-        ->Repetitions(kRepetitions);
+    velmora::bench::register_case(c.name() + "/velmora", kMinSeconds, kRepetitions, run_velmora, c);
 #ifdef VELMORA_HAVE_LCMS2
-    benchmark::RegisterBenchmark((c.name() + "/lcms2_pipeline").c_str(), run_lcms_pipeline, c)
-        ->Unit(benchmark::kMillisecond)
-        ->MinTime(kMinSeconds)
-        ->Repetitions(kRepetitions);
-    benchmark::RegisterBenchmark((c.name() + "/lcms2_transform").c_str(), run_lcms_transform, c)
-        ->Unit(benchmark::kMillisecond)
-        ->MinTime(kMinSeconds)
-        ->Repetitions(kRepetitions);
+    velmora::bench::register_case(c.name() + "/lcms2_pipeline", kMinSeconds, kRepetitions,
+                                  run_lcms_pipeline, c);
+    velmora::bench::register_case(c.name() + "/lcms2_transform", kMinSeconds, kRepetitions,
+                                  run_lcms_transform, c);
 #endif
   }
 }
