@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "support/ratio_reporter.h"
+#include "tables/table_cases.h"
 #include "velmora/md_tetrab.h"
 #include "velmora/md_tetrad.h"
 
@@ -33,15 +34,10 @@ constexpr int kSweepPixels = 1 << 24;
 constexpr int kRepetitions = 5;
 constexpr double kMinSeconds = 0.1;
 
-struct Case {
-  int dims;
-  int grid;
-  bool sweep;
+// A table case with the number of pixels it runs on.
+struct Case : velmora::bench::TableCase {
+  Case(const velmora::bench::TableCase &c) : TableCase(c) {}
   int pixels() const { return sweep ? kSweepPixels : kRandomPixels; }
-  std::string name() const {
-    return std::to_string(dims) + "to" + std::to_string(dims) + "_g" + std::to_string(grid) +
-           (sweep ? "_sweep" : "_random");
-  }
 };
 
 // A smooth, non-linear model from input bytes to output bytes.
@@ -227,7 +223,9 @@ void run_lcms(benchmark::State &state, Case c, bool force_clut) {
 // along the fourth input, so the byte table is checked against the double table of its grid.
 bool check_accuracy() {
   bool ok = true;
-  for (const Case c : {Case{3, 17, false}, Case{3, 33, false}, Case{4, 17, false}}) {
+  for (const velmora::bench::TableCase &shape : velmora::bench::kTableCases) {
+    if (shape.sweep) continue;  // the random cases cover every shape
+    const Case c = shape;
     MD_TETRAB *t = make_table(c.dims, c.grid);
     const Bytes in = make_pixels(c);
     Bytes ours(in.size());
@@ -275,9 +273,7 @@ bool check_accuracy() {
 }
 
 void register_cases() {
-  const Case cases[] = {{3, 17, false}, {3, 33, false}, {4, 17, false},
-                        {3, 17, true},  {3, 33, true},  {4, 17, true}};
-  for (const Case &c : cases) {
+  for (const Case c : velmora::bench::kTableCases) {
     velmora::bench::register_case(c.name() + "/velmora", kMinSeconds, kRepetitions, run_velmora, c);
 #ifdef VELMORA_HAVE_LCMS2
     velmora::bench::register_case(c.name() + "/lcms2_default", kMinSeconds, kRepetitions, run_lcms,

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/ratio_reporter.h"
+#include "tables/table_cases.h"
 #include "velmora/md_tetrad.h"
 
 #ifdef VELMORA_HAVE_LCMS2
@@ -24,15 +25,7 @@ constexpr int kPoints = 1 << 20;
 constexpr int kRepetitions = 3;
 constexpr double kMinSeconds = 0.3;
 
-struct Case {
-  int dims;
-  int grid;
-  bool ordered;
-  std::string name() const {
-    return std::to_string(dims) + "to" + std::to_string(dims) + "_g" + std::to_string(grid) +
-           (ordered ? "_sweep" : "_random");
-  }
-};
+using Case = velmora::bench::TableCase;
 
 // A smooth, non-linear model with outputs in [0, 1].
 void model(int dims, const double *x, double *y) {
@@ -78,7 +71,7 @@ Fixture make_fixture(const Case &c) {
     int rest = p;
     for (int d = c.dims - 1; d >= 0; --d) {
       double v = unit(rng);
-      if (c.ordered) {
+      if (c.sweep) {
         v = (rest % side) / static_cast<double>(side - 1);
         rest /= side;
       }
@@ -190,9 +183,7 @@ bool check_agreement() {
 #endif
 
 void register_cases() {
-  const Case cases[] = {{3, 17, false}, {3, 33, false}, {4, 17, false},
-                        {3, 17, true},  {3, 33, true},  {4, 17, true}};
-  for (const Case &c : cases) {
+  for (const Case &c : velmora::bench::kTableCases) {
     velmora::bench::register_case(c.name() + "/velmora", kMinSeconds, kRepetitions, run_velmora, c);
 #ifdef VELMORA_HAVE_LCMS2
     velmora::bench::register_case(c.name() + "/lcms2_pipeline", kMinSeconds, kRepetitions,

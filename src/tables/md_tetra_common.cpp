@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "foundation/error.h"
+
 namespace velmora {
 
 int tetra_scan_vertex(const TetraShape &shape, int *index) {
@@ -36,6 +38,19 @@ void fill_grid_offsets(int32_t nrvalues, int dimin, int positions, int32_t *stri
     corner_offsets[1] = strides[0];
     corner_offsets[2] = strides[1];
   }
+}
+
+bool tetra_checked_shape(int dimin, int dimout, int nrgrid, int guard, TetraShape &shape,
+                         int32_t &nrvalues) {
+  const int64_t points = checked_grid_size(nrgrid, dimin, 1);
+  const int64_t values = checked_grid_size(int64_t{nrgrid} + guard, dimin, dimout);
+  if (dimin > kMaxTetraDimensions || points < 0 || values < 0) {
+    VELMORA_REPORT("md_tetra_new: insufficient memory");
+    return false;
+  }
+  shape = {dimin, dimout, nrgrid, static_cast<int32_t>(points)};
+  nrvalues = static_cast<int32_t>(values);
+  return true;
 }
 
 int64_t checked_grid_size(int64_t base, int exponent, int64_t factor) {

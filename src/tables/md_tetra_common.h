@@ -29,6 +29,12 @@ int tetra_scan_vertex(const TetraShape &shape, int *index);
 void fill_grid_offsets(int32_t nrvalues, int dimin, int positions, int32_t *strides,
                        int32_t *corner_offsets);
 
+// Fills shape and nrvalues for a table of dimin inputs, dimout outputs and nrgrid points plus
+// `guard` guard positions per input. Returns false after the report "md_tetra_new: insufficient
+// memory" when a size exceeds 32 bits or dimin exceeds the interpolation's work arrays.
+bool tetra_checked_shape(int dimin, int dimout, int nrgrid, int guard, TetraShape &shape,
+                         int32_t &nrvalues);
+
 // base^exponent * factor when it fits in a positive 32-bit int; -1 otherwise.
 int64_t checked_grid_size(int64_t base, int exponent, int64_t factor);
 

@@ -523,25 +523,22 @@ extern "C" MD_TETRAB *md_tetrab_new_special(int dimin, int dimout, int nrgrid, i
     VELMORA_REPORT("md_tetra_new: illegal dimension");
     return nullptr;
   }
-  const int64_t nrpoints = velmora::checked_grid_size(nrgrid, dimin, 1);
-  const int64_t nrvalues = velmora::checked_grid_size(int64_t{nrgrid} + guard, dimin, dimout);
-  if (dimin > velmora::kMaxTetraDimensions || nrpoints < 0 || nrvalues < 0) {
-    VELMORA_REPORT("md_tetra_new: insufficient memory");
-    return nullptr;
-  }
+  velmora::TetraShape shape;
+  int32_t nrvalues;
+  if (!velmora::tetra_checked_shape(dimin, dimout, nrgrid, guard, shape, nrvalues)) return nullptr;
 
   auto *t = velmora::calloc_array<MD_TETRAB>(1);
   if (t == nullptr) {
     VELMORA_REPORT("md_tetra_new: insufficient memory");
     return nullptr;
   }
-  t->shape = {dimin, dimout, nrgrid, static_cast<int32_t>(nrpoints)};
+  t->shape = shape;
   t->inMin = 0;
   t->inMax = kLastByte;
   t->weightLow = weightLow;
   t->weightHigh = weightHigh;
   t->guard = guard;
-  t->nrvalues = static_cast<int32_t>(nrvalues);
+  t->nrvalues = nrvalues;
   t->inStep = static_cast<double>(kLastByte) / (nrgrid - 1);
 
   // Cleared, guards included, so no interpolation ever reads an undefined byte.

@@ -267,11 +267,9 @@ extern "C" MD_TETRAD *md_tetrad_new(int dimin, int dimout, int nrgrid, double mi
     VELMORA_REPORT("md_tetra_new: illegal dimension");
     return nullptr;
   }
-  const int64_t nrpoints = velmora::checked_grid_size(nrgrid, dimin, 1);
-  const int64_t nrvalues =
-      velmora::checked_grid_size(nrgrid + int64_t{kGuardPositions}, dimin, dimout);
-  if (dimin > kMaxTetraDimensions || nrpoints < 0 || nrvalues < 0) {
-    VELMORA_REPORT("md_tetra_new: insufficient memory");
+  velmora::TetraShape shape;
+  int32_t nrvalues;
+  if (!velmora::tetra_checked_shape(dimin, dimout, nrgrid, kGuardPositions, shape, nrvalues)) {
     return nullptr;
   }
 
@@ -280,8 +278,8 @@ extern "C" MD_TETRAD *md_tetrad_new(int dimin, int dimout, int nrgrid, double mi
     VELMORA_REPORT("md_tetra_new: insufficient memory");
     return nullptr;
   }
-  t->shape = {dimin, dimout, nrgrid, static_cast<int32_t>(nrpoints)};
-  t->nrvalues = static_cast<int32_t>(nrvalues);
+  t->shape = shape;
+  t->nrvalues = nrvalues;
   t->min = min;
   t->max = max;
   t->step = (max - min) / (nrgrid - 1);
