@@ -27,6 +27,8 @@
 
 #ifdef __cplusplus
 #include "velmora/dhsm.h"
+#include "velmora/hypercube.h"
+#include "velmora/labtoproctable.h"
 #include "velmora/tconvexhull.h"
 #include "velmora/tplane.h"
 #endif
