@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <mutex>
 #include <set>
@@ -438,17 +439,27 @@ TEST(LabToProcTableFill, ConcurrentFillGivesTheSameTableOnAnyNumberOfThreads) {
 TEST(LabToProcTableFill, ConcurrentWorkersVisitEveryIndexOnceOnBoundedThreads) {
   using velmora::labtoproc::ParallelFor;
   for (const unsigned threads : {1u, 2u, 4u}) {
-    std::vector<std::atomic<int>> visits(500);
+    std::vector<std::atomic<int>> visits(200);
+    std::atomic<int> active{0}, mostActive{0};
     std::mutex lock;
     std::set<std::thread::id> ids;
-    ParallelFor(500, threads, [&](int i) {
+    ParallelFor(200, threads, [&](int i) {
+      const int now = ++active;
+      for (int seen = mostActive.load();
+           now > seen && !mostActive.compare_exchange_weak(seen, now);) {
+      }
       ++visits[i];
-      std::lock_guard<std::mutex> hold(lock);
-      ids.insert(std::this_thread::get_id());
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        ids.insert(std::this_thread::get_id());
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+      --active;
     });
     for (const auto &v : visits)
       ASSERT_EQ(v.load(), 1);
     EXPECT_LE(ids.size(), threads);
+    EXPECT_LE(mostActive.load(), static_cast<int>(threads));
   }
   std::atomic<int> done{0};
   EXPECT_THROW(ParallelFor(200, 3,
