@@ -58,6 +58,42 @@ bool IsInsideBox(const OrientedBox &box, const double *p, double margin) {
 
 }  // namespace
 
+// The cube is the product of three segments, so the flags grow one axis at a time, each line with
+// a forward and a backward sweep for the nearest flagged point: the cost does not depend on the
+// radius.
+std::vector<std::uint8_t> Dilate(const std::vector<std::uint8_t> &flags, const int dims[3],
+                                 int radius) {
+  std::vector<std::uint8_t> grown(flags.size(), 0);
+  if (radius < 0) return grown;
+  grown = flags;
+  const std::size_t stride[3] = {1, static_cast<std::size_t>(dims[0]),
+                                 static_cast<std::size_t>(dims[0]) * dims[1]};
+  std::vector<std::uint8_t> line;
+  for (int axis = 0; axis < 3; ++axis) {
+    const int u = axis == 0 ? 1 : 0, v = axis == 2 ? 1 : 2;
+    const int length = dims[axis];
+    line.resize(length);
+    for (int iv = 0; iv < dims[v]; ++iv) {
+      for (int iu = 0; iu < dims[u]; ++iu) {
+        std::uint8_t *start = grown.data() + iu * stride[u] + iv * stride[v];
+        for (int i = 0; i < length; ++i)
+          line[i] = start[i * stride[axis]];
+        long last = -static_cast<long>(radius) - 1;
+        for (int i = 0; i < length; ++i) {
+          if (line[i]) last = i;
+          start[i * stride[axis]] = i - last <= radius;
+        }
+        long next = static_cast<long>(length) + radius;
+        for (int i = length - 1; i >= 0; --i) {
+          if (line[i]) next = i;
+          if (next - i <= radius) start[i * stride[axis]] = 1;
+        }
+      }
+    }
+  }
+  return grown;
+}
+
 std::vector<double> Linspace(double start, double end, int count) {
   std::vector<double> values(count > 0 ? count : 0);
   for (int i = 0; i < count; ++i)
@@ -225,7 +261,7 @@ void LabToProcTableAccess::FillTable(LabToProcTable &table,
 
   // Region of the samples: points inside every box, grown by borderWidth steps.
   const std::vector<OrientedBox> boxes = BuildOrientedBoxes(samples);
-  std::vector<std::uint8_t> inside(points, 0), region(points, 0), support(points, 0);
+  std::vector<std::uint8_t> inside(points, 0);
   ParallelFor(nL, threads, [&](int iL) {
     double lab[3];
     for (int iB = 0; iB < nB; ++iB) {
@@ -235,21 +271,7 @@ void LabToProcTableAccess::FillTable(LabToProcTable &table,
       }
     }
   });
-  const auto markCube = [&](std::vector<std::uint8_t> &flags, int iL, int iA, int iB, int r) {
-    for (int b = std::max(0, iB - r); b <= std::min(nB - 1, iB + r); ++b) {
-      for (int a = std::max(0, iA - r); a <= std::min(nA - 1, iA + r); ++a) {
-        for (int l = std::max(0, iL - r); l <= std::min(nL - 1, iL + r); ++l)
-          flags[index(l, a, b)] = 1;
-      }
-    }
-  };
-  for (int iB = 0; iB < nB; ++iB) {
-    for (int iA = 0; iA < nA; ++iA) {
-      for (int iL = 0; iL < nL; ++iL) {
-        if (inside[index(iL, iA, iB)]) markCube(region, iL, iA, iB, borderWidth);
-      }
-    }
-  }
+  std::vector<std::uint8_t> region = Dilate(inside, dims, borderWidth);
   long long regionCount = 0;
   for (std::uint8_t r : region)
     regionCount += r;
@@ -285,13 +307,7 @@ void LabToProcTableAccess::FillTable(LabToProcTable &table,
     UpsampleAxis(values.data(), n, dims, f, axis);
 
   // Level 1: every second point of the region and its one-step support.
-  for (int iB = 0; iB < nB; ++iB) {
-    for (int iA = 0; iA < nA; ++iA) {
-      for (int iL = 0; iL < nL; ++iL) {
-        if (region[index(iL, iA, iB)]) markCube(support, iL, iA, iB, 1);
-      }
-    }
-  }
+  const std::vector<std::uint8_t> support = Dilate(region, dims, 1);
   std::vector<std::size_t> level1Points;
   std::vector<double> level1Lab;
   for (int iB = 0; iB < nB; iB += 2) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <system_error>
 #include <thread>
@@ -77,6 +78,12 @@ void UpsampleAxis(T *values, int components, const int dims[3], int spacing, int
     }
   }
 }
+
+// Flags of every point within `radius` grid steps, per axis, of a flagged point (the cube of side
+// 2 radius + 1 about each, clipped to the grid); no point for a negative radius. Flags are in the
+// table's point order.
+std::vector<std::uint8_t> Dilate(const std::vector<std::uint8_t> &flags, const int dims[3],
+                                 int radius);
 
 // Number of worker threads FillTable uses: the processors the calling thread may run on (its
 // affinity mask), at most std::thread::hardware_concurrency(), at least 1.

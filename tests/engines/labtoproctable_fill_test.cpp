@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <mutex>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -336,6 +337,38 @@ TEST(LabToProcTableFill, BorderWidthZeroMakesTheRegionTheInsidePoints) {
     }
     EXPECT_GT(region, previous);
     previous = region;
+  }
+}
+
+TEST(LabToProcTableFill, GrowsFlagsByCubesClippedToTheGrid) {
+  const int dims[3] = {13, 9, 11};
+  const std::size_t points = 13 * 9 * 11;
+  std::mt19937 rng(9);
+  for (const int density : {3, 40, 400}) {
+    std::vector<std::uint8_t> flags(points, 0);
+    for (std::size_t p = 0; p < points; ++p)
+      flags[p] = rng() % density == 0;
+    for (const int radius : {-1, 0, 1, 2, 5}) {
+      std::vector<std::uint8_t> want(points, 0);
+      for (int b = 0; b < 11; ++b) {
+        for (int a = 0; a < 9; ++a) {
+          for (int l = 0; l < 13; ++l) {
+            if (!flags[(b * 9 + a) * 13 + l]) continue;
+            for (int db = -radius; db <= radius; ++db) {
+              for (int da = -radius; da <= radius; ++da) {
+                for (int dl = -radius; dl <= radius; ++dl) {
+                  if (b + db >= 0 && b + db < 11 && a + da >= 0 && a + da < 9 && l + dl >= 0 &&
+                      l + dl < 13)
+                    want[((b + db) * 9 + a + da) * 13 + l + dl] = 1;
+                }
+              }
+            }
+          }
+        }
+      }
+      EXPECT_EQ(velmora::labtoproc::Dilate(flags, dims, radius), want)
+          << "density " << density << " radius " << radius;
+    }
   }
 }
 
