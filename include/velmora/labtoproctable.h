@@ -39,7 +39,7 @@ class VELMORA_API LabToProcTable {
      and stepB the a* and b* spacings, rounded down to divisors of 256; along each axis the
      number of grid intervals is then rounded down to a multiple of coarseStep, the spacing in
      grid steps of the coarse grid that FillTable computes first. Throws std::invalid_argument
-     for a negative channel count, for spacings or a coarse step below 1, and for a coarse step
+     for fewer than one output channel, for spacings or a coarse step below 1, and for a coarse step
      larger than an axis' interval count (which would leave a single grid point on it). */
   LabToProcTable(int nrOutputChannels, int stepL, int stepA, int stepB, int coarseStep);
   /* Deep copy, extraBytes included. */
@@ -75,7 +75,8 @@ class VELMORA_API LabToProcTable {
      samples' hull are pulled into it before labToProcess sees them. Values of exactly 0 and 255
      are stored as -2.55 and 257.55. Throws std::invalid_argument for a coarse step below 2 or a
      sample with fewer than three entries (table unchanged), std::bad_function_call for an empty
-     model, and passes on whatever the model throws; on any exception the values are unchanged. */
+     model, and passes on whatever the model throws; on any exception the values are unchanged.
+     A table without grid points (moved from) is left as it is, without calling the model. */
   void FillTable(std::vector<std::vector<double>> samples, LabToProcessFunction labToProcess,
                  ProcessToLabFunction processToLab, bool clipToHull, int borderWidth);
 

@@ -88,8 +88,8 @@ void InterpolatePoints(const float *buffer, int channels, const int dims[3], con
 LabToProcTable::LabToProcTable(int nrOutputChannels, int stepL, int stepA, int stepB,
                                int coarseStep)
     : nrOutputChannels(nrOutputChannels), coarseStep(coarseStep) {
-  if (nrOutputChannels < 0)
-    throw std::invalid_argument("LabToProcTable: negative number of output channels");
+  if (nrOutputChannels < 1)
+    throw std::invalid_argument("LabToProcTable: at least one output channel is needed");
   if (stepL < 1 || stepA < 1 || stepB < 1 || coarseStep < 1)
     throw std::invalid_argument("LabToProcTable: spacings and coarse step must be at least 1");
   this->stepL = LargestDivisorNotAbove(128, stepL);

@@ -231,6 +231,7 @@ void LabToProcTableAccess::FillTable(LabToProcTable &table,
     if (s.size() < 3)
       throw std::invalid_argument("LabToProcTable::FillTable: sample with fewer than 3 entries");
   }
+  if (table.nrPoints == 0) return;  // a moved-from table: nothing to compute
   const int n = table.nrOutputChannels;
   const int dims[3] = {table.nrL, table.nrA, table.nrB};
   const int nL = dims[0], nA = dims[1], nB = dims[2];

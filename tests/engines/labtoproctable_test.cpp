@@ -88,9 +88,9 @@ TEST(LabToProcTable, DerivesItsGridFromTheSpacingsAndCoarseStep) {
 
   // Spacings or coarse step below 1, negative channel counts, and a coarse step above an axis'
   // interval count (which would leave one grid point on it) are refused.
-  const int refused[][5] = {{1, 0, 8, 8, 2},   {1, 4, -8, 8, 2}, {1, 4, 8, 0, 2},
-                            {1, 4, 8, 8, 0},   {-1, 4, 8, 8, 2}, {1, 128, 8, 8, 2},
-                            {1, 4, 256, 8, 2}, {1, 4, 8, 8, 33}, {1, 1000, 8, 8, 2}};
+  const int refused[][5] = {
+      {1, 0, 8, 8, 2}, {1, 4, -8, 8, 2},  {1, 4, 8, 0, 2},   {1, 4, 8, 8, 0},  {-1, 4, 8, 8, 2},
+      {0, 4, 8, 8, 2}, {1, 128, 8, 8, 2}, {1, 4, 256, 8, 2}, {1, 4, 8, 8, 33}, {1, 1000, 8, 8, 2}};
   for (const auto &r : refused)
     EXPECT_THROW(LabToProcTable(r[0], r[1], r[2], r[3], r[4]), std::invalid_argument);
 }
@@ -120,6 +120,12 @@ TEST(LabToProcTable, CopiesAreDeepAndMovesLeaveAnEmptyValidTable) {
   original.Interpolate(twoLab, fromEmpty, 2);
   for (float v : fromEmpty)
     EXPECT_EQ(v, 0.0f);
+  int modelCalls = 0;
+  original.FillTable(
+      {{50, 0, 0}}, [&](const double *, int, float *, double, double) { ++modelCalls; },
+      [&](const double *, int, double *) { ++modelCalls; }, false, 1);
+  EXPECT_EQ(modelCalls, 0);
+  EXPECT_TRUE(original.GetBuffer().empty());
 
   // Assignment: copies stay independent, a moved-from source is empty again.
   original = moved;
