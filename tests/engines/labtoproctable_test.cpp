@@ -147,7 +147,7 @@ TEST(LabToProcTable, InterpolationReproducesConstantAndLinearTables) {
     for (float v : out)
       ASSERT_EQ(v, 0.0f);
   }
-  // One shape per specialised channel count and one generic; one with f not dividing the counts.
+  // Channel counts 1, 3 and 4 (unrolled loops) and 6 (generic); one f not dividing the counts.
   const int shapes[][5] = {{1, 4, 8, 8, 4}, {3, 2, 4, 4, 3}, {4, 8, 16, 16, 2}, {6, 16, 32, 8, 1}};
   for (const auto &s : shapes) {
     LabToProcTable table(s[0], s[1], s[2], s[3], s[4]);
