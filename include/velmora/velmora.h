@@ -29,6 +29,7 @@
 #include "velmora/dhsm.h"
 #include "velmora/tconvexhull.h"
 #include "velmora/tplane.h"
+#include "velmora/variablerestable.h"
 #endif
 
 #endif
