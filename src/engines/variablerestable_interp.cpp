@@ -18,8 +18,17 @@ namespace {
 
 constexpr int kMaxOutputs = 255;
 
+// Byte loops rather than library calls: n is at most 15.
 bool SameBytes(const unsigned char *a, const unsigned char *b, std::uint64_t n) {
-  return n == 0 || std::memcmp(a, b, n) == 0;
+  for (std::uint64_t c = 0; c < n; ++c) {
+    if (a[c] != b[c]) return false;
+  }
+  return true;
+}
+
+void CopyBytes(unsigned char *to, const unsigned char *from, std::uint64_t n) {
+  for (std::uint64_t c = 0; c < n; ++c)
+    to[c] = from[c];
 }
 
 // Reads sample i's bytes; the product stride x index is taken in pointer width.
@@ -39,7 +48,7 @@ void ComputeSimplex(const unsigned char *base, const unsigned char *steps, const
   const std::uint64_t n = cache.nrChannels;
   cache.nrVertices = 1;
   const bool sameBase = cache.valid && SameBytes(cache.vertices[0], base, n);
-  if (n != 0) std::memcpy(cache.vertices[0], base, n);
+  CopyBytes(cache.vertices[0], base, n);
   for (std::uint64_t c = 0; c < n; ++c)
     cache.fractions[c] = steps[c] != 0 ? fractions[c] : 0.0;
   if (!sameBase) {
@@ -71,12 +80,12 @@ void ComputeSimplex(const unsigned char *base, const unsigned char *steps, const
 
   for (std::uint64_t k = 1; k <= m; ++k) {
     unsigned char vertex[16];
-    std::memcpy(vertex, cache.vertices[k - 1], n);
+    std::memcpy(vertex, cache.vertices[k - 1], sizeof vertex);
     const std::uint64_t c = cache.order[k - 1];
     vertex[c] = static_cast<unsigned char>(vertex[c] + steps[c]);
     if (cache.valid && SameBytes(vertex, cache.vertices[k], n)) continue;
     cache.valid = false;
-    std::memcpy(cache.vertices[k], vertex, n);
+    std::memcpy(cache.vertices[k], vertex, sizeof vertex);
     cache.vertexValues[k] = nullptr;
   }
   cache.nrVertices = m + 1;
@@ -175,14 +184,17 @@ void VariableResolutionTable::LocateVertexCell(const double *x, unsigned char *b
       steps[c] = 0;
       continue;
     }
+    // Vertices are grid indices held as doubles: the division by the step is exact in the
+    // quotient table.
+    const int v = static_cast<int>(x[c]);
     const int r = RemainderTable[tableParameters.maxGridIndex[c]][s];
-    if (r > x[c]) {
+    if (r > v) {
       base[c] = 0;
       steps[c] = static_cast<unsigned char>(r);
     } else {
-      const int b = static_cast<int>((x[c] - r) / s) * s + r;
+      const int b = QuotientTable[v - r][s] * s + r;
       base[c] = static_cast<unsigned char>(b);
-      steps[c] = b == x[c] ? 0 : static_cast<unsigned char>(s);
+      steps[c] = b == v ? 0 : static_cast<unsigned char>(s);
     }
   }
 }
@@ -272,7 +284,9 @@ void VariableResolutionTable::IrregularInterpolate(const unsigned char *input,
                   : 0.0;
     }
     ComputeSimplex(base2, steps2, f2, second);
-    double sums[kMaxOutputs] = {};
+    double sums[kMaxOutputs];
+    for (int o = 0; o < nrOutputs; ++o)
+      sums[o] = 0.0;
     for (std::uint64_t j = 0; j < second.nrVertices; ++j) {
       if (second.weights[j] <= 0.0) continue;
       if (second.vertexValues[j] == nullptr)
@@ -292,7 +306,7 @@ void VariableResolutionTable::IrregularInterpolate(const unsigned char *input,
       cache.keys[slot] = key;
       std::memcpy(&cache.values[slot * cache.nrOutputs], interpolated,
                   cache.nrOutputs * sizeof(float));
-      if (n != 0) std::memcpy(&cache.storedPoints[slot * n], v, n);
+      CopyBytes(&cache.storedPoints[slot * n], v, n);
       cache.next =
           static_cast<unsigned char>(cache.next + 1 == cache.capacity ? 0 : cache.next + 1);
     }
@@ -318,7 +332,7 @@ void VariableResolutionTable::IrregularInterpolate(const unsigned char *const *c
       std::memcpy(result, last, static_cast<std::size_t>(nrOutputs) * sizeof(float));
       continue;
     }
-    if (n != 0) std::memcpy(previous, input, n);
+    CopyBytes(previous, input, n);
     for (int o = 0; o < nrOutputs; ++o)
       accumulator[o] = 0.0;
     DefinePoint(input, point);
@@ -356,7 +370,7 @@ void VariableResolutionTable::RegularInterpolate(const unsigned char *const *cha
       std::memcpy(result, last, static_cast<std::size_t>(nrOutputs) * sizeof(float));
       continue;
     }
-    if (n != 0) std::memcpy(previous, input, n);
+    CopyBytes(previous, input, n);
     DefinePoint(input, point);
     ComputeSimplex(point.lowerIndex, UnitSteps.data(), point.fractions, cache);
     for (std::uint64_t k = 0; k < cache.nrVertices; ++k) {
