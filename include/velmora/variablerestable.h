@@ -25,9 +25,11 @@
        table.IrregularInterpolate(planes, 1, out, count, indices);
 
    Where a combination has a finer step than one of its faces (four active channels inside a later
-   subset, five around them in the same subset), an input lying on a grid point of the finer
-   combination can come back as a blend of the nodes of the coarser cell around it rather than its
-   own stored value; linear functions are still reproduced exactly. */
+   subset have step 2, five around them in the same subset step 1), an input lying on a grid point
+   of the finer combination can come back as a blend of the nodes of a coarser cell around it
+   rather than its own stored value: with M = 8 on six channels and subsets {0, 1} and
+   {0, 1, 2, 3, 4}, the input at grid point (1, 1, 8, 8, 8, 0) is such a blend. Linear functions
+   are still reproduced exactly. */
 #ifndef VELMORA_VARIABLERESTABLE_H
 #define VELMORA_VARIABLERESTABLE_H
 

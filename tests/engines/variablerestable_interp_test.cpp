@@ -146,6 +146,9 @@ const std::vector<GridCase> &GridCases() {
       {"a combination finer than its faces",
        Bytes(5, 8),
        {{true, true}, {true, true, true, true, true}}},
+      {"a finer combination whose grid points come back blended",
+       Bytes(6, 8),
+       {{true, true}, {true, true, true, true, true}}},
       {"a coarse channel", {32, 1}, {}},
       {"four channels in a later subset", Bytes(4, 8), {{true}, {true, true, true, true}}},
   };
