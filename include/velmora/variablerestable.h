@@ -33,6 +33,7 @@
 #ifndef VELMORA_VARIABLERESTABLE_H
 #define VELMORA_VARIABLERESTABLE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -197,7 +198,8 @@ class VELMORA_API VariableResolutionTable {
      the combinations in increasing pattern number (channel 0 most significant), each one's
      points with the last channel fastest. GetBufferUniquePointsStart starts at the first point of
      the block in which every table channel is active. Advance with GetNextBufferPoint while
-     atEnd is false. With withConversion the coordinates follow every advance. */
+     atEnd is false. With withConversion the coordinates follow every advance. A walk is for one
+     thread at a time per table, and not alongside interpolation on other threads. */
   BufferIterator GetBufferStart(bool withConversion);
   BufferIterator GetBufferUniquePointsStart(bool withConversion);
   void GetNextBufferPoint(BufferIterator &it);

@@ -132,11 +132,12 @@ struct GridCase {
   const char *name;
   Bytes m;
   std::vector<std::vector<bool>> subsets;
+  int outputs = 3;
 };
 
 const std::vector<GridCase> &GridCases() {
   static const std::vector<GridCase> cases = {
-      {"four channels", Bytes(4, 32), {}},
+      {"four channels, twenty outputs", Bytes(4, 32), {}, 20},
       {"four channels in subset 0", Bytes(4, 32), {{true, true, true, true}}},
       {"six channels with two subsets",
        Bytes(6, 16),
@@ -160,7 +161,7 @@ const std::vector<GridCase> &GridCases() {
 TEST(VariableResInterpolation, ReproducesLinearFunctionsOnEveryGrid) {
   for (const GridCase &g : GridCases()) {
     SCOPED_TRACE(g.name);
-    const int outputs = 3;
+    const int outputs = g.outputs;
     Harness h(g.m, g.subsets, outputs, true);
     const Samples s = MakeSamples(g.m.size(), 3000, 7);
     const std::vector<float> out = Interpolate(*h.setup.table, s, outputs);
