@@ -7,12 +7,12 @@
 
    Grid indices run 0 .. M per channel (M, the last grid index, a power of two up to 32). A grid
    point's active channels (those with a non-zero index) form its combination; the combination's
-   grid step s grows with the number k of active channels: 1, 1, 2, 4, 8, 16, 32 for k = 0 .. 6
-   and 33 (only the last index) from 7 on. Fixed subsets keep chosen channel groups at full
-   resolution: a combination inside subset 0 has step 1, one inside a later subset step 1 as well,
-   except that four active channels there have step 2; other combinations are coarsened by how
-   many of their channels lie outside the subset that holds most of them. The nodes of a channel
-   at step s are anchored at M: M, M - s, M - 2s, ... down to the first one above 0.
+   grid step s grows with the number k of active channels: without fixed subsets 1, 1, 2, 4, 8,
+   16, 32 for k = 0 .. 6 and 33 (only the last index) from 7 on. Fixed subsets keep chosen channel
+   groups at full resolution: a combination inside subset 0 has step 1, one inside a later subset
+   step 1 as well, except that four active channels there have step 2; other combinations are
+   coarsened by how many of their channels lie outside the subset that holds most of them. The nodes
+   of a channel at step s are anchored at M: M, M - s, M - 2s, ... down to the first one above 0.
 
    The grid points live in a SharedBuffer spanning all channels; each VariableResolutionTable
    spans some of them (its mask), and points shared by several tables are stored once. The
@@ -29,7 +29,7 @@
    of the finer combination can come back as a blend of the nodes of a coarser cell around it
    rather than its own stored value: with M = 8 on six channels and subsets {0, 1} and
    {0, 1, 2, 3, 4}, the input at grid point (1, 1, 8, 8, 8, 0) is such a blend. Linear functions
-   are still reproduced exactly. */
+   are still reproduced, to float precision. */
 #ifndef VELMORA_VARIABLERESTABLE_H
 #define VELMORA_VARIABLERESTABLE_H
 
