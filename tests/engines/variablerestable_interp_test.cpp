@@ -256,6 +256,43 @@ TEST(VariableResInterpolation, SimplexFollowsTheDecreasingFractions) {
   EXPECT_EQ(cache.vertexValues[0], nullptr);
 }
 
+// A table over some channels of a buffer reads and fills the same points as a table over all of
+// them: the points the first table computed are not asked of the second one's callback again.
+TEST(VariableResInterpolation, TablesOverOneBufferShareTheirPoints) {
+  Harness whole({32, 16, 32}, {{true, false, true}}, 2, true);
+  const Samples all = MakeSamples(3, 2000, 9);
+  Interpolate(*whole.setup.table, all, 2);
+
+  struct Counting : SinglePointCalculationCallBack {
+    int calls = 0;
+    void operator()(const unsigned char *point, float *values) override {
+      ++calls;
+      const unsigned char x[3] = {vrt_test::Position(32, point[0]), 0,
+                                  vrt_test::Position(32, point[1])};
+      values[0] = static_cast<float>(Linear(0, x, 3));
+      values[1] = static_cast<float>(Linear(1, x, 3));
+    }
+  };
+  VariableResolutionTable part({32, 32}, {vrt_test::Positions(32), vrt_test::Positions(32)},
+                               whole.setup.buffer.get(), {true, false, true});
+  auto model = std::make_unique<Counting>();
+  Counting *counter = model.get();
+  part.SetSinglePointCalculationCallBack(std::move(model));
+  Samples faces(2), embedded(3);
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const Bytes x = all.At(i);
+    faces.Add({x[0], x[2]});
+    embedded.Add({x[0], 0, x[2]});
+  }
+  const std::vector<float> fromWhole = Interpolate(*whole.setup.table, embedded, 2);
+  const int before = counter->calls;
+  const std::vector<float> fromPart = Interpolate(part, faces, 2);
+  EXPECT_EQ(counter->calls, before);  // everything was computed through the first table
+  for (std::size_t i = 0; i < fromPart.size(); ++i)
+    ASSERT_NEAR(fromPart[i], fromWhole[i], 1e-5) << i;
+  EXPECT_EQ(whole.MaxCalls(), 1);
+}
+
 // Samples addressed through indices and a stride; repeated samples copy the previous result.
 TEST(VariableResInterpolation, ReadsSamplesThroughIndicesAndStride) {
   Harness h(Bytes(3, 32), {}, 2, false);
