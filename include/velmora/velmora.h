@@ -31,6 +31,7 @@
 #include "velmora/labtoproctable.h"
 #include "velmora/tconvexhull.h"
 #include "velmora/tplane.h"
+#include "velmora/variablerestable.h"
 #endif
 
 #endif
