@@ -196,8 +196,24 @@ VELMORA_AVX2 int tetrab_kernel(const ByteCall<N> &call, int count) {
   // inputs are interleaved and one load serves all of them, 3 when each input has its own load,
   // none for unit-stride planar inputs read 8 at a time). Blocks stop where those bytes would
   // leave the range the call reads anyway; the scalar code takes the rest.
-  const bool unit_planar = !call.interleavedIn && is == 1;
-  const std::ptrdiff_t overrun = call.interleavedIn ? 4 - N : (unit_planar ? 0 : 3);
+  // Inputs: interleaved pixels of 3 or 4 bytes come from two 16-byte loads, other interleaved
+  // inputs from one 4-byte gather per point, unit-stride planes 8 bytes at a time, anything else
+  // from a 4-byte gather per input and point. The loads read past the bytes the block uses (by
+  // `overrun` bytes behind the last point's last input byte); blocks stop where that would leave
+  // the range the call reads anyway, and the scalar code takes the rest.
+  enum class Load { Pixels, Gather, Planes, GatherEach };
+  Load load = Load::GatherEach;
+  std::ptrdiff_t overrun = 3;
+  if (call.interleavedIn && (is == 3 || is == 4) && N <= is) {
+    load = Load::Pixels;
+    overrun = 4 * is + 15 - (7 * is + N - 1);  // the second load starts at point 4
+  } else if (call.interleavedIn) {
+    load = Load::Gather;
+    overrun = 4 - N;
+  } else if (is == 1) {
+    load = Load::Planes;
+    overrun = 0;
+  }
   std::ptrdiff_t last = count - 1;
   if (overrun > 0) last -= (overrun + is - 1) / is;
   const int end = last < 0 ? 0 : static_cast<int>((last + 1) / kBytePoints * kBytePoints);
@@ -225,6 +241,13 @@ VELMORA_AVX2 int tetrab_kernel(const ByteCall<N> &call, int count) {
     reversed[kBytePoints - 1 - d] = t.strides[d];
   const __m256i strides = _mm256_load_si256(reinterpret_cast<const __m256i *>(reversed));
   const __m128i mask_limit = _mm_set1_epi8(static_cast<char>(call.limit));
+  // Pixels of 3 bytes to one per lane: bytes 3j .. 3j+2 of each half to lane j, a zero on top.
+  const __m256i spread3 = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0,
+                                           1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+  constexpr int kMaxStraightCells = 257;  // x (G - 1) stays below 2^16
+  const bool straight_inputs = t.inCurvesCurved == 0 && t.shape.nrgrid - 1 <= kMaxStraightCells;
+  const __m256i cells = _mm256_set1_epi32(t.shape.nrgrid - 1);
+  const __m256i reciprocal = _mm256_set1_epi32(0x8081);
 
   for (int p0 = 0; p0 < end; p0 += kBytePoints) {
     unsigned keep = 0xffu;
@@ -235,11 +258,20 @@ VELMORA_AVX2 int tetrab_kernel(const ByteCall<N> &call, int count) {
       if (keep == 0) continue;
     }
     __m256i x[N];
-    if (call.interleavedIn) {
-      const __m256i raw = gather_dwords(call.in[0] + p0 * is, in_lanes);
+    if (load == Load::Pixels || load == Load::Gather) {
+      __m256i raw;
+      if (load == Load::Gather) {
+        raw = gather_dwords(call.in[0] + p0 * is, in_lanes);
+      } else {
+        const uint8_t *src = call.in[0] + p0 * is;
+        const __m256i two = _mm256_inserti128_si256(
+            _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src))),
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 4 * is)), 1);
+        raw = is == 4 ? two : _mm256_shuffle_epi8(two, spread3);
+      }
       for (int d = 0; d < N; ++d)
         x[d] = _mm256_and_si256(_mm256_srli_epi32(raw, 8 * d), byte);
-    } else if (unit_planar) {
+    } else if (load == Load::Planes) {
       for (int d = 0; d < N; ++d) {
         x[d] = _mm256_cvtepu8_epi32(
             _mm_loadl_epi64(reinterpret_cast<const __m128i *>(call.in[d] + p0)));
@@ -251,10 +283,20 @@ VELMORA_AVX2 int tetrab_kernel(const ByteCall<N> &call, int count) {
     __m256i base = _mm256_setzero_si256();
     __m256i key[N];
     for (int d = 0; d < N; ++d) {
-      const __m256i e = gather_entries(t.vectorInputs + d * kByteValues, x[d]);
-      base = _mm256_add_epi32(base, _mm256_and_si256(e, offset_bits));
-      key[d] = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(e, 16), fraction_bits),
-                               _mm256_set1_epi32(kBytePoints - 1 - d));
+      const __m256i tag = _mm256_set1_epi32(kBytePoints - 1 - d);
+      if (straight_inputs) {
+        // Identity input curve: with s = x (G - 1), the cell is s / 255 and the fraction weight
+        // s mod 255, as in the index tables; s / 255 = s * 0x8081 >> 23 for s < 2^16.
+        const __m256i s = _mm256_mullo_epi16(x[d], cells);
+        const __m256i i = _mm256_srli_epi32(_mm256_mulhi_epu16(s, reciprocal), 7);
+        const __m256i f = _mm256_sub_epi32(s, _mm256_sub_epi32(_mm256_slli_epi32(i, 8), i));
+        base = _mm256_add_epi32(base, _mm256_mullo_epi32(i, _mm256_set1_epi32(t.strides[d])));
+        key[d] = _mm256_or_si256(_mm256_slli_epi32(f, 8), tag);
+      } else {
+        const __m256i e = gather_entries(t.vectorInputs + d * kByteValues, x[d]);
+        base = _mm256_add_epi32(base, _mm256_and_si256(e, offset_bits));
+        key[d] = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(e, 16), fraction_bits), tag);
+      }
     }
     sort_keys<N>(key, std::make_index_sequence<kNetworkLength<N>>{});
     __m256i vertex[N + 1];
@@ -296,6 +338,39 @@ VELMORA_AVX2 inline void sort_fractions(__m256d *f, __m256i *stride, std::index_
   (exchange_if_greater(f, stride, kDescendingNetwork<N>[I].a, kDescendingNetwork<N>[I].b), ...);
 }
 
+// Points of 3 or 4 interleaved doubles (12 or 16 in a row) to one vector per coordinate, and back.
+// Three: rows [a0 b0 c0 a1] [b1 c1 a2 b2] [c2 a3 b3 c3] <-> [a0 a1 a2 a3] [b..] [c..].
+VELMORA_AVX2 inline void transpose_rows3(const __m256d *row, __m256d *column) {
+  const __m256d u = _mm256_blend_pd(row[0], row[2], 0xc);          // a0 b0 b3 c3
+  const __m256d v = _mm256_permute2f128_pd(row[0], row[2], 0x21);  // c0 a1 c2 a3
+  const __m256d a = _mm256_blend_pd(u, row[1], 0xc);               // a0 b0 a2 b2
+  const __m256d b = _mm256_blend_pd(row[1], u, 0xc);               // b1 c1 b3 c3
+  column[0] = _mm256_shuffle_pd(a, v, 0xa);
+  column[1] = _mm256_shuffle_pd(a, b, 0x5);
+  column[2] = _mm256_shuffle_pd(v, b, 0xa);
+}
+
+VELMORA_AVX2 inline void transpose_columns3(const __m256d *column, __m256d *row) {
+  const __m256d a = _mm256_unpacklo_pd(column[0], column[1]);      // a0 b0 a2 b2
+  const __m256d b = _mm256_unpackhi_pd(column[1], column[2]);      // b1 c1 b3 c3
+  const __m256d v = _mm256_shuffle_pd(column[2], column[0], 0xa);  // c0 a1 c2 a3
+  const __m256d u = _mm256_blend_pd(a, b, 0xc);                    // a0 b0 b3 c3
+  row[0] = _mm256_permute2f128_pd(u, v, 0x20);
+  row[1] = _mm256_blend_pd(b, a, 0xc);
+  row[2] = _mm256_permute2f128_pd(v, u, 0x31);
+}
+
+VELMORA_AVX2 inline void transpose4(const __m256d *from, __m256d *to) {
+  const __m256d t0 = _mm256_unpacklo_pd(from[0], from[1]);
+  const __m256d t1 = _mm256_unpackhi_pd(from[0], from[1]);
+  const __m256d t2 = _mm256_unpacklo_pd(from[2], from[3]);
+  const __m256d t3 = _mm256_unpackhi_pd(from[2], from[3]);
+  to[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
+  to[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
+  to[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
+  to[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
+}
+
 template <int N>
 VELMORA_AVX2 int tetrad_kernel(const md_tetrad &t, double *const *in, std::ptrdiff_t is,
                                double *const *out, std::ptrdiff_t os, int count) {
@@ -319,13 +394,35 @@ VELMORA_AVX2 int tetrad_kernel(const md_tetrad &t, double *const *in, std::ptrdi
   for (int d = 0; d < N; ++d)
     dimension_stride[d] = _mm256_set1_epi64x(t.strides[d]);
 
+  // Interleaved points (in[d] = in[0] + d, stride N) load as rows; interleaved results of 3 or 4
+  // channels, all requested, store as rows.
+  bool rows_in = is == N;
+  for (int d = 1; d < N; ++d)
+    rows_in = rows_in && in[d] == in[0] + d;
+  bool rows_out = (m == 3 || m == 4) && os == m && out[0] != nullptr;
+  for (int c = 1; c < m; ++c)
+    rows_out = rows_out && out[c] == out[0] + c;
+
   for (int p0 = 0; p0 < end; p0 += kDoublePoints) {
     __m256d f[N];
     __m256i stride[N];
     __m256i base = _mm256_setzero_si256();
+    __m256d coordinate[N];
+    if (rows_in) {
+      __m256d row[N];
+      for (int r = 0; r < N; ++r)
+        row[r] = _mm256_loadu_pd(in[0] + p0 * N + 4 * r);
+      if constexpr (N == 3) {
+        transpose_rows3(row, coordinate);
+      } else {
+        transpose4(row, coordinate);
+      }
+    }
     for (int d = 0; d < N; ++d) {
       const double *src = in[d] + p0 * is;
-      const __m256d v = is == 1 ? _mm256_loadu_pd(src) : gather_strided(src, in_lanes);
+      const __m256d v = rows_in   ? coordinate[d]
+                        : is == 1 ? _mm256_loadu_pd(src)
+                                  : gather_strided(src, in_lanes);
       // max(x, 0) takes 0 for NaN and -0, min(G - 1, x) the upper end, as the scalar clamp does.
       const __m256d x = _mm256_min_pd(
           last_index, _mm256_max_pd(_mm256_div_pd(_mm256_sub_pd(v, min), step), zero));
@@ -346,6 +443,26 @@ VELMORA_AVX2 int tetrad_kernel(const md_tetrad &t, double *const *in, std::ptrdi
     }
     vertex[N] = _mm256_add_epi64(base, far_corner);
     weight[N] = f[N - 1];
+    if (rows_out) {
+      __m256d value[4];
+      for (int c = 0; c < m; ++c) {
+        const double *data = t.data + c;
+        value[c] = _mm256_mul_pd(weight[0], gather_doubles(data, vertex[0]));
+        for (int k = 1; k <= N; ++k) {
+          value[c] =
+              _mm256_add_pd(value[c], _mm256_mul_pd(weight[k], gather_doubles(data, vertex[k])));
+        }
+      }
+      __m256d row[4];
+      if (m == 3) {
+        transpose_columns3(value, row);
+      } else {
+        transpose4(value, row);
+      }
+      for (int r = 0; r < m; ++r)
+        _mm256_storeu_pd(out[0] + p0 * m + 4 * r, row[r]);
+      continue;
+    }
     for (int c = 0; c < m; ++c) {
       double *dst = out[c];
       if (dst == nullptr) continue;

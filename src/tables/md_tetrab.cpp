@@ -582,9 +582,12 @@ extern "C" MD_TETRAB *md_tetrab_kill(MD_TETRAB *table) {
 
 extern "C" int md_tetrab_LUT(MD_TETRAB *table, unsigned char *const *inCurves,
                              unsigned char *const *outCurves) {
+  table->inCurvesCurved = 0;
   for (int d = 0; d < table->shape.dimin; ++d) {
     if (inCurves != nullptr && inCurves[d] != nullptr) {
       std::memcpy(table->inCurves[d], inCurves[d], kByteValues);
+      for (int v = 0; v < kByteValues; ++v)
+        table->inCurvesCurved |= table->inCurves[d][v] != v;
     } else {
       set_identity(table->inCurves[d]);
     }

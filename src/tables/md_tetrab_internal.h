@@ -51,6 +51,7 @@ struct md_tetrab {
   // fewer than 2^24 grid bytes): [d * 256 + v] = fraction weight << 24 | inputOffsets[d * 256 + v].
   uint32_t *vectorInputs;
   int32_t outCurvesCurved;  // nonzero unless every output curve is the identity
+  int32_t inCurvesCurved;   // nonzero unless every input curve is the identity
 };
 
 #endif
