@@ -36,7 +36,6 @@ namespace {
 
 constexpr int kBytePoints = 8;
 constexpr int kDoublePoints = 4;
-constexpr int kMaxInputs = 4;
 
 // ---- byte tables -------------------------------------------------------------------------------
 
