@@ -36,6 +36,7 @@ namespace {
 
 constexpr int kBytePoints = 8;
 constexpr int kDoublePoints = 4;
+constexpr int kLastByteValue = 255;
 
 // ---- byte tables -------------------------------------------------------------------------------
 
@@ -107,11 +108,10 @@ VELMORA_AVX2 inline __m256i blend_group(const md_tetrab &t, int g, const __m256i
   for (int k = 0; k <= N; ++k) {
     const __m256i v = gather_dwords(data, vertex[k]);
     even = _mm256_add_epi16(even, rounded_products(_mm256_and_si256(v, low_bytes), weight[k]));
-    odd = _mm256_add_epi16(
-        odd, rounded_products(_mm256_and_si256(_mm256_srli_epi32(v, 8), low_bytes), weight[k]));
+    odd = _mm256_add_epi16(odd, rounded_products(_mm256_srli_epi16(v, 8), weight[k]));
   }
-  __m256i sum = _mm256_or_si256(_mm256_and_si256(even, low_bytes),
-                                _mm256_slli_epi32(_mm256_and_si256(odd, low_bytes), 8));
+  // The sums modulo 256, back into their byte positions.
+  __m256i sum = _mm256_or_si256(_mm256_and_si256(even, low_bytes), _mm256_slli_epi16(odd, 8));
   if (!curved) return sum;
   const __m256i byte = _mm256_set1_epi32(0xff);
   __m256i result = _mm256_setzero_si256();
@@ -240,13 +240,25 @@ VELMORA_AVX2 int tetrab_kernel(const ByteCall<N> &call, int count) {
     reversed[kBytePoints - 1 - d] = t.strides[d];
   const __m256i strides = _mm256_load_si256(reinterpret_cast<const __m256i *>(reversed));
   const __m128i mask_limit = _mm_set1_epi8(static_cast<char>(call.limit));
-  // Pixels of 3 bytes to one per lane: bytes 3j .. 3j+2 of each half to lane j, a zero on top.
-  const __m256i spread3 = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0,
-                                           1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+  // Input d of pixel j of each half (byte is * j + d) into the low byte of lane j.
+  __m256i pick_input[N];
+  for (int d = 0; d < N; ++d) {
+    alignas(32) int8_t pattern[32];
+    for (int b = 0; b < 32; ++b)
+      pattern[b] = b % 4 == 0 ? static_cast<int8_t>(is * (b % 16 / 4) + d) : int8_t{-1};
+    pick_input[d] = _mm256_load_si256(reinterpret_cast<const __m256i *>(pattern));
+  }
   constexpr int kMaxStraightCells = 257;  // x (G - 1) stays below 2^16
   const bool straight_inputs = t.inCurvesCurved == 0 && t.shape.nrgrid - 1 <= kMaxStraightCells;
   const __m256i cells = _mm256_set1_epi32(t.shape.nrgrid - 1);
   const __m256i reciprocal = _mm256_set1_epi32(0x8081);
+  const __m256i last_byte = _mm256_set1_epi32(kLastByteValue);
+  // Strides below 2^15 multiply in one 16-bit multiply-add (the cell index is below 2^9).
+  const bool short_strides = t.strides[0] < 0x8000;
+  // A weight below 256 copied into both 16-bit halves of its lane.
+  const __m256i both_halves =
+      _mm256_setr_epi8(0, -1, 0, -1, 4, -1, 4, -1, 8, -1, 8, -1, 12, -1, 12, -1, 0, -1, 0, -1, 4,
+                       -1, 4, -1, 8, -1, 8, -1, 12, -1, 12, -1);
 
   for (int p0 = 0; p0 < end; p0 += kBytePoints) {
     unsigned keep = 0xffu;
@@ -257,17 +269,15 @@ VELMORA_AVX2 int tetrab_kernel(const ByteCall<N> &call, int count) {
       if (keep == 0) continue;
     }
     __m256i x[N];
-    if (load == Load::Pixels || load == Load::Gather) {
-      __m256i raw;
-      if (load == Load::Gather) {
-        raw = gather_dwords(call.in[0] + p0 * is, in_lanes);
-      } else {
-        const uint8_t *src = call.in[0] + p0 * is;
-        const __m256i two = _mm256_inserti128_si256(
-            _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src))),
-            _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 4 * is)), 1);
-        raw = is == 4 ? two : _mm256_shuffle_epi8(two, spread3);
-      }
+    if (load == Load::Pixels) {
+      const uint8_t *src = call.in[0] + p0 * is;
+      const __m256i two = _mm256_inserti128_si256(
+          _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src))),
+          _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 4 * is)), 1);
+      for (int d = 0; d < N; ++d)
+        x[d] = _mm256_shuffle_epi8(two, pick_input[d]);
+    } else if (load == Load::Gather) {
+      const __m256i raw = gather_dwords(call.in[0] + p0 * is, in_lanes);
       for (int d = 0; d < N; ++d)
         x[d] = _mm256_and_si256(_mm256_srli_epi32(raw, 8 * d), byte);
     } else if (load == Load::Planes) {
@@ -288,8 +298,10 @@ VELMORA_AVX2 int tetrab_kernel(const ByteCall<N> &call, int count) {
         // s mod 255, as in the index tables; s / 255 = s * 0x8081 >> 23 for s < 2^16.
         const __m256i s = _mm256_mullo_epi16(x[d], cells);
         const __m256i i = _mm256_srli_epi32(_mm256_mulhi_epu16(s, reciprocal), 7);
-        const __m256i f = _mm256_sub_epi32(s, _mm256_sub_epi32(_mm256_slli_epi32(i, 8), i));
-        base = _mm256_add_epi32(base, _mm256_mullo_epi32(i, _mm256_set1_epi32(t.strides[d])));
+        const __m256i f = _mm256_sub_epi32(s, _mm256_mullo_epi16(i, last_byte));
+        const __m256i stride = _mm256_set1_epi32(t.strides[d]);
+        base = _mm256_add_epi32(
+            base, short_strides ? _mm256_madd_epi16(i, stride) : _mm256_mullo_epi32(i, stride));
         key[d] = _mm256_or_si256(_mm256_slli_epi32(f, 8), tag);
       } else {
         const __m256i e = gather_entries(t.vectorInputs + d * kByteValues, x[d]);
@@ -312,7 +324,7 @@ VELMORA_AVX2 int tetrab_kernel(const ByteCall<N> &call, int count) {
       weight[k] = _mm256_sub_epi32(fraction[k - 1], fraction[k]);
     weight[N] = fraction[N - 1];
     for (int k = 0; k <= N; ++k)
-      weight[k] = _mm256_or_si256(weight[k], _mm256_slli_epi32(weight[k], 16));
+      weight[k] = _mm256_shuffle_epi8(weight[k], both_halves);
     for (int g = 0; g < groups; ++g)
       store_group(call, how, g, blend_group<N>(t, g, vertex, weight, curved), p0, keep);
   }
