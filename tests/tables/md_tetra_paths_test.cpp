@@ -219,6 +219,47 @@ TEST(TablePaths, ByteKernelsMatchTheScalarPathByteForByte) {
   }
 }
 
+// Inputs and outputs in heap blocks of exactly the bytes a call touches, so that the sanitizer
+// build catches any load or store of a kernel beyond them (the kernels' 4- and 16-byte loads
+// must stop short of the end and leave the last points to the scalar code).
+TEST(TablePaths, ByteKernelsTouchNothingBeyondTheCallersArrays) {
+  if (!velmora::vector_kernels_supported()) GTEST_SKIP() << "no AVX2 on this processor";
+  for (const int n : {3, 4}) {
+    MD_TETRAB *t = byte_table(n, 3, 9, 31, n == 4);
+    for (const int stride : {1, 3, 4, 5}) {
+      const bool interleaved = stride >= n;
+      for (int count = 1; count <= 40; ++count) {
+        const Bytes points = byte_points(n, count, count);
+        const size_t span = static_cast<size_t>(count - 1) * stride;
+        Bytes result[2];
+        for (const int k : {0, 1}) {
+          std::vector<Bytes> in_blocks(interleaved ? 1 : n, Bytes(span + (interleaved ? n : 1)));
+          // Results in three planes, or interleaved (exactly 3 * count bytes) for odd counts.
+          const bool rows = count % 2 == 1;
+          std::vector<Bytes> out_blocks(rows ? 1 : 3,
+                                        Bytes(static_cast<size_t>(count) * (rows ? 3 : 1)));
+          std::vector<unsigned char *> in(n);
+          for (int d = 0; d < n; ++d) {
+            in[d] = interleaved ? in_blocks[0].data() + d : in_blocks[d].data();
+            for (int p = 0; p < count; ++p)
+              in[d][p * stride] = points[static_cast<size_t>(p) * n + d];
+          }
+          unsigned char *out[3];
+          for (int c = 0; c < 3; ++c)
+            out[c] = rows ? out_blocks[0].data() + c : out_blocks[c].data();
+          on_path(k == 0 ? TablePath::Scalar : TablePath::Vector, [&] {
+            md_tetrab_interp(t, in.data(), stride, out, rows ? 3 : 1, count, nullptr, 0.0);
+          });
+          for (const Bytes &b : out_blocks)
+            result[k].insert(result[k].end(), b.begin(), b.end());
+        }
+        ASSERT_EQ(result[0], result[1]) << n << " inputs, stride " << stride << ", " << count;
+      }
+    }
+    md_tetrab_kill(t);
+  }
+}
+
 // The ordered cube of every RGB byte triple at 33 grid points with curves, as a sweep users run.
 TEST(TablePaths, ByteKernelsMatchTheScalarPathOnTheOrderedCube) {
   if (!velmora::vector_kernels_supported()) GTEST_SKIP() << "no AVX2 on this processor";
