@@ -2,13 +2,15 @@
 //
 // Each kernel runs the scalar code's arithmetic on several points at once, one point per lane, in
 // the same order and with the same rounding, so results are identical bit for bit:
-// - Byte tables, 8 points per block in 32-bit lanes. Per input a gather from a composed table
-//   gives the cell offset and the fraction weight (input curve included). The sort key of input d
-//   is fraction << 8 | (7 - d), so equal fractions order the lower input first, as the scalar keys
-//   do; the shared sorting network orders the keys with min/max, and a lane permutation turns a
-//   key's low bits back into its input's stride. Each vertex's channels come four at a time from
-//   one 4-byte gather. The rounded product of the default product table, round(w * v / 255) with
-//   halves up, equals the high half of (w * v + 128) * 257 in 16-bit lanes for all bytes w and v.
+// - Byte tables, 8 points per block in 32-bit lanes. Per input, the cell offset and the fraction
+//   weight come from a gather in a composed table (input curve included), or, for an identity
+//   input curve, from the same integer arithmetic that built the index tables. The sort key of
+//   input d is fraction << 8 | (7 - d), so equal fractions order the lower input first, as the
+//   scalar keys do; the shared sorting network orders the keys with min/max, and a lane permutation
+//   turns a key's low bits back into its input's stride. Each vertex's channels come four at a time
+//   from one 4-byte gather. The rounded product of the default product table, round(w * v / 255)
+//   with halves up, equals the high half of (w * v + 128) * 257 in 16-bit lanes for all bytes w and
+//   v.
 // - Double tables, 4 points per block in 64-bit lanes: the clamp, the truncation, the network on
 //   strict comparisons with the strides swapped alongside, and the blend as a chain of separate
 //   multiplications and additions (this file and md_tetrad.cpp are compiled without contraction).
@@ -191,10 +193,6 @@ VELMORA_AVX2 int tetrab_kernel(const ByteCall<N> &call, int count) {
   const int m = t.shape.dimout;
   if (is <= 0 || is > INT_MAX / kBytePoints) return 0;
 
-  // A 4-byte load per point reads past the bytes the point uses (3 - (N - 1) bytes when the
-  // inputs are interleaved and one load serves all of them, 3 when each input has its own load,
-  // none for unit-stride planar inputs read 8 at a time). Blocks stop where those bytes would
-  // leave the range the call reads anyway; the scalar code takes the rest.
   // Inputs: interleaved pixels of 3 or 4 bytes come from two 16-byte loads, other interleaved
   // inputs from one 4-byte gather per point, unit-stride planes 8 bytes at a time, anything else
   // from a 4-byte gather per input and point. The loads read past the bytes the block uses (by
@@ -241,8 +239,8 @@ VELMORA_AVX2 int tetrab_kernel(const ByteCall<N> &call, int count) {
   const __m256i strides = _mm256_load_si256(reinterpret_cast<const __m256i *>(reversed));
   const __m128i mask_limit = _mm_set1_epi8(static_cast<char>(call.limit));
   // Input d of pixel j of each half (byte is * j + d) into the low byte of lane j.
-  __m256i pick_input[N];
-  for (int d = 0; d < N; ++d) {
+  __m256i pick_input[N] = {};
+  for (int d = 0; d < N && load == Load::Pixels; ++d) {
     alignas(32) int8_t pattern[32];
     for (int b = 0; b < 32; ++b)
       pattern[b] = b % 4 == 0 ? static_cast<int8_t>(is * (b % 16 / 4) + d) : int8_t{-1};
