@@ -192,7 +192,7 @@ bool vector_eligible(const MD_TETRAB &t) {
   return (t.shape.dimin == 3 || t.shape.dimin == 4) &&
          t.shape.dimout <= velmora::kVectorMaxChannels &&
          t.weightLow == velmora::kDefaultWeightLow && t.weightHigh == velmora::kDefaultWeightHigh &&
-         t.nrvalues <= kPackedOffsetLimit;
+         t.nrvalues < kPackedOffsetLimit;
 }
 
 // The composed input lookups of the scalar path and, where they apply, of the vector kernels.
