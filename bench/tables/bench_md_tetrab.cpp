@@ -1,9 +1,11 @@
-// Byte tetrahedral tables against Little CMS 2's 8-bit transforms of the same grid, held as an
-// in-memory device link (16-bit CLUT of the same bytes, times 257): once with its default
-// optimisation and once forced to a CLUT of the same grid size. Cases: 3 -> 3 at 17 and 33 grid
-// points and 4 -> 4 at 17, on 2^20 random pixels and on an ordered sweep of 2^24 pixels (every
-// RGB byte triple; 64 levels per channel in CMYK). Accuracy is checked before timing. Expansion
-// from 17 to 33 points is timed at three and four inputs.
+// Byte tetrahedral tables, on the vector path ("velmora") and the scalar path ("velmora_scalar"),
+// against Little CMS 2's 8-bit transforms of the same grid, held as an in-memory device link
+// (16-bit CLUT of the same bytes, times 257): once with its default optimisation and once forced
+// to a CLUT of the same grid size. Cases: 3 -> 3 at 17 and 33 grid points and 4 -> 4 at 17, on
+// 2^20 random pixels and on an ordered sweep of 2^24 pixels (every RGB byte triple; 64 levels per
+// channel in CMYK), and 3 -> 3 at 17 with input and output curves (Little CMS 2 then holds the
+// same curves as tone-curve stages around its CLUT). Accuracy, and the identity of the two paths,
+// are checked before timing. Expansion from 17 to 33 points is timed at three and four inputs.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "support/ratio_reporter.h"
+#include "tables/md_tetra_simd.h"
 #include "tables/table_cases.h"
 #include "velmora/md_tetrab.h"
 #include "velmora/md_tetrad.h"
@@ -34,11 +37,29 @@ constexpr int kSweepPixels = 1 << 24;
 constexpr int kRepetitions = 5;
 constexpr double kMinSeconds = 0.1;
 
-// A table case with the number of pixels it runs on.
+using velmora::test_hooks::TablePath;
+
+// A table case with the number of pixels it runs on; `curves` adds input and output curves.
 struct Case : velmora::bench::TableCase {
-  Case(const velmora::bench::TableCase &c) : TableCase(c) {}
+  bool curves = false;
+  Case(const velmora::bench::TableCase &c, bool with_curves = false)
+      : TableCase(c), curves(with_curves) {}
   int pixels() const { return sweep ? kSweepPixels : kRandomPixels; }
+  std::string label() const { return name() + (curves ? "_curves" : ""); }
 };
+
+// Gamma-like input curves and their inverses as output curves.
+std::vector<Bytes> make_curves(int dims) {
+  std::vector<Bytes> curves(2 * dims, Bytes(256));
+  for (int v = 0; v < 256; ++v) {
+    for (int d = 0; d < dims; ++d) {
+      curves[d][v] = static_cast<unsigned char>(std::lround(255 * std::pow(v / 255.0, 2.2)));
+      curves[dims + d][v] =
+          static_cast<unsigned char>(std::lround(255 * std::pow(v / 255.0, 1 / 2.2)));
+    }
+  }
+  return curves;
+}
 
 // A smooth, non-linear model from input bytes to output bytes.
 unsigned char model(int dims, const unsigned char *x, int c) {
@@ -48,8 +69,15 @@ unsigned char model(int dims, const unsigned char *x, int c) {
   return static_cast<unsigned char>(std::lround(127.5 + 127.5 * v));
 }
 
-MD_TETRAB *make_table(int dims, int grid) {
+MD_TETRAB *make_table(int dims, int grid, bool curves = false) {
   MD_TETRAB *t = md_tetrab_new(dims, dims, grid);
+  if (curves) {
+    std::vector<Bytes> c = make_curves(dims);
+    std::vector<unsigned char *> p;
+    for (Bytes &curve : c)
+      p.push_back(curve.data());
+    md_tetrab_LUT(t, p.data(), p.data() + dims);
+  }
   std::vector<int> index(dims, 0);
   Bytes coords(dims);
   do {
@@ -118,6 +146,13 @@ void run_expansion(benchmark::State &state, int dims) {
   md_tetrab_kill(t);
 }
 
+// The shared table shapes, and 3 -> 3 at 17 points with curves on random pixels.
+std::vector<Case> all_cases() {
+  std::vector<Case> cases(velmora::bench::kTableCases.begin(), velmora::bench::kTableCases.end());
+  cases.emplace_back(velmora::bench::TableCase{3, 17, false}, true);
+  return cases;
+}
+
 using Histogram = std::map<int, long>;
 
 void print_histogram(const char *what, const Histogram &h) {
@@ -128,17 +163,35 @@ void print_histogram(const char *what, const Histogram &h) {
 }
 
 #ifdef VELMORA_HAVE_LCMS2
+// The curves first .. first + dims - 1 of make_curves as a tone-curve stage at the pipeline's end.
+void insert_curves(cmsPipeline *pipeline, int dims, int first) {
+  const std::vector<Bytes> c = make_curves(dims);
+  std::vector<cmsToneCurve *> curves(dims);
+  for (int d = 0; d < dims; ++d) {
+    std::vector<cmsUInt16Number> table(256);
+    for (int v = 0; v < 256; ++v)
+      table[v] = static_cast<cmsUInt16Number>(c[first + d][v] * 257);
+    curves[d] = cmsBuildTabulatedToneCurve16(nullptr, 256, table.data());
+  }
+  cmsPipelineInsertStage(pipeline, cmsAT_END,
+                         cmsStageAllocToneCurves(nullptr, dims, curves.data()));
+  for (cmsToneCurve *curve : curves)
+    cmsFreeToneCurve(curve);
+}
+
 // Little CMS 2's 8-bit transform of the table's grid; forced to the same CLUT size or with its
 // default optimisation.
 struct LcmsLink {
   cmsHPROFILE link = nullptr;
   cmsHTRANSFORM transform = nullptr;
 
-  LcmsLink(MD_TETRAB *t, int dims, int grid, bool force_clut) {
+  LcmsLink(MD_TETRAB *t, int dims, int grid, bool force_clut, bool curves = false) {
     std::vector<unsigned short> values = grid16(t, dims, grid);
     cmsPipeline *pipeline = cmsPipelineAlloc(nullptr, dims, dims);
+    if (curves) insert_curves(pipeline, dims, 0);
     cmsPipelineInsertStage(pipeline, cmsAT_END,
                            cmsStageAllocCLut16bit(nullptr, grid, dims, dims, values.data()));
+    if (curves) insert_curves(pipeline, dims, dims);
     const bool rgb = dims == 3;
     link = cmsCreateProfilePlaceholder(nullptr);
     cmsSetProfileVersion(link, 4.3);
@@ -177,27 +230,29 @@ struct Fixture {
 
 Fixture &fixture(const Case &c) {
   static std::map<std::string, std::unique_ptr<Fixture>> cache;
-  std::unique_ptr<Fixture> &f = cache[c.name()];
+  std::unique_ptr<Fixture> &f = cache[c.label()];
   if (f == nullptr) {
     f = std::make_unique<Fixture>();
-    f->table = make_table(c.dims, c.grid);
+    f->table = make_table(c.dims, c.grid, c.curves);
     f->in = make_pixels(c);
     f->out.resize(f->in.size());
 #ifdef VELMORA_HAVE_LCMS2
-    f->standard = std::make_unique<LcmsLink>(f->table, c.dims, c.grid, false);
-    f->clut = std::make_unique<LcmsLink>(f->table, c.dims, c.grid, true);
+    f->standard = std::make_unique<LcmsLink>(f->table, c.dims, c.grid, false, c.curves);
+    f->clut = std::make_unique<LcmsLink>(f->table, c.dims, c.grid, true, c.curves);
 #endif
   }
   return *f;
 }
 
-void run_velmora(benchmark::State &state, Case c) {
+void run_velmora(benchmark::State &state, Case c, TablePath path) {
   Fixture &f = fixture(c);
+  velmora::test_hooks::force_table_path(path);
   for (auto _ : state) {
     interpolate(f.table, c.dims, f.in, f.out, c.pixels());
     benchmark::DoNotOptimize(f.out.data());
     benchmark::ClobberMemory();
   }
+  velmora::test_hooks::force_table_path(TablePath::Automatic);
   state.SetItemsProcessed(state.iterations() * c.pixels());
 }
 
@@ -223,6 +278,21 @@ void run_lcms(benchmark::State &state, Case c, bool force_clut) {
 // along the fourth input, so the byte table is checked against the double table of its grid.
 bool check_accuracy() {
   bool ok = true;
+  for (const Case &c : all_cases()) {
+    MD_TETRAB *t = make_table(c.dims, c.grid, c.curves);
+    const Bytes in = make_pixels(c);
+    Bytes scalar(in.size()), vector(in.size());
+    velmora::test_hooks::force_table_path(TablePath::Scalar);
+    interpolate(t, c.dims, in, scalar, c.pixels());
+    velmora::test_hooks::force_table_path(TablePath::Vector);
+    interpolate(t, c.dims, in, vector, c.pixels());
+    velmora::test_hooks::force_table_path(TablePath::Automatic);
+    md_tetrab_kill(t);
+    if (scalar != vector) {
+      std::printf("%s: the vector path differs from the scalar path\n", c.label().c_str());
+      ok = false;
+    }
+  }
   for (const velmora::bench::TableCase &shape : velmora::bench::kTableCases) {
     if (shape.sweep) continue;  // the random cases cover every shape
     const Case c = shape;
@@ -273,12 +343,15 @@ bool check_accuracy() {
 }
 
 void register_cases() {
-  for (const Case c : velmora::bench::kTableCases) {
-    velmora::bench::register_case(c.name() + "/velmora", kMinSeconds, kRepetitions, run_velmora, c);
+  for (const Case &c : all_cases()) {
+    velmora::bench::register_case(c.label() + "/velmora", kMinSeconds, kRepetitions, run_velmora, c,
+                                  TablePath::Vector);
+    velmora::bench::register_case(c.label() + "/velmora_scalar", kMinSeconds, kRepetitions,
+                                  run_velmora, c, TablePath::Scalar);
 #ifdef VELMORA_HAVE_LCMS2
-    velmora::bench::register_case(c.name() + "/lcms2_default", kMinSeconds, kRepetitions, run_lcms,
+    velmora::bench::register_case(c.label() + "/lcms2_default", kMinSeconds, kRepetitions, run_lcms,
                                   c, false);
-    velmora::bench::register_case(c.name() + "/lcms2_clut", kMinSeconds, kRepetitions, run_lcms, c,
+    velmora::bench::register_case(c.label() + "/lcms2_clut", kMinSeconds, kRepetitions, run_lcms, c,
                                   true);
 #endif
   }

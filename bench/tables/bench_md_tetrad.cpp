@@ -1,6 +1,7 @@
-// Double tetrahedral tables against Little CMS 2 holding the same grid: a float CLUT stage
-// evaluated per point through its pipeline, and the same pipeline as an in-memory device link
-// transformed in batches. Cases: 3 -> 3 at 17 and 33 grid points, 4 -> 4 at 17, each on 2^20
+// Double tetrahedral tables, on the vector path ("velmora") and the scalar path
+// ("velmora_scalar"), against Little CMS 2 holding the same grid: a float CLUT stage evaluated per
+// point through its pipeline, and the same pipeline as an in-memory device link transformed in
+// batches. Cases: 3 -> 3 at 17 and 33 grid points, 4 -> 4 at 17, each on 2^20
 // random points and on an ordered sweep. Accuracy is checked before timing.
 #include <benchmark/benchmark.h>
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "support/ratio_reporter.h"
+#include "tables/md_tetra_simd.h"
 #include "tables/table_cases.h"
 #include "velmora/md_tetrad.h"
 
@@ -82,7 +84,9 @@ Fixture make_fixture(const Case &c) {
   return f;
 }
 
-void run_velmora(benchmark::State &state, Case c) {
+// The vector path where the processor has it ("velmora"), or the scalar path ("velmora_scalar").
+void run_velmora(benchmark::State &state, Case c, velmora::test_hooks::TablePath path) {
+  velmora::test_hooks::force_table_path(path);
   Fixture f = make_fixture(c);
   std::vector<double> out(f.points.size());
   for (auto _ : state) {
@@ -96,6 +100,7 @@ void run_velmora(benchmark::State &state, Case c) {
   }
   state.SetItemsProcessed(state.iterations() * kPoints);
   md_tetrad_kill(f.table);
+  velmora::test_hooks::force_table_path(velmora::test_hooks::TablePath::Automatic);
 }
 
 #ifdef VELMORA_HAVE_LCMS2
@@ -184,7 +189,10 @@ bool check_agreement() {
 
 void register_cases() {
   for (const Case &c : velmora::bench::kTableCases) {
-    velmora::bench::register_case(c.name() + "/velmora", kMinSeconds, kRepetitions, run_velmora, c);
+    velmora::bench::register_case(c.name() + "/velmora", kMinSeconds, kRepetitions, run_velmora, c,
+                                  velmora::test_hooks::TablePath::Vector);
+    velmora::bench::register_case(c.name() + "/velmora_scalar", kMinSeconds, kRepetitions,
+                                  run_velmora, c, velmora::test_hooks::TablePath::Scalar);
 #ifdef VELMORA_HAVE_LCMS2
     velmora::bench::register_case(c.name() + "/lcms2_pipeline", kMinSeconds, kRepetitions,
                                   run_lcms_pipeline, c);

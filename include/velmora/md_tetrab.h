@@ -11,6 +11,17 @@
          unsigned char *v = md_tetrab_vertex_get(t, index, coords);
          ... write the M output bytes for coords into v ...
        } while (md_tetrab_scan_vertex(t, index) != 0);
+
+   Vector path: on x86-64 processors with AVX2, tables of three and four inputs with the default
+   weight range (md_tetrab_new) and fewer than 2^24 grid bytes interpolate eight points at a time,
+   any number of output channels up to 32, interleaved or planar, with curves, masks and the
+   repeat rule; the path is chosen once per process, and VELMORA_NO_SIMD=1 in the environment
+   forces the scalar path. Results do not depend on the path: they are identical byte for byte.
+   Other tables, and other processors, take the scalar path.
+
+   Threads: any number of threads may interpolate one table at once (every table, whatever its
+   number of inputs, is only read by md_tetrab_interp). Creation, md_tetrab_LUT and writes to the
+   grid must not overlap with interpolation of the same table.
 */
 #ifndef VELMORA_MD_TETRAB_H
 #define VELMORA_MD_TETRAB_H
@@ -30,7 +41,8 @@ VELMORA_API MD_TETRAB *md_tetrab_new(int dimin, int dimout, int nrgrid);
    255 rounded, from one table shared by all such tables); guard is the number of positions kept
    behind the last grid point of each dimension. Returns null after one report: "md_tetra_new:
    illegal dimension" for dimin < 1, dimout < 1, nrgrid < 2, weights outside 0 .. 255 or
-   weightLow >= weightHigh, guard < 1; "md_tetra_new: insufficient memory" for sizes beyond 32
+   weightLow >= weightHigh, guard < 1, dimin > 33; "md_tetra_new: insufficient memory" for sizes
+   beyond 32
    bits; an allocation failure's own message otherwise. Release with md_tetrab_kill. */
 VELMORA_API MD_TETRAB *md_tetrab_new_special(int dimin, int dimout, int nrgrid, int weightLow,
                                              int weightHigh, int guard);
@@ -59,9 +71,10 @@ VELMORA_API int md_tetrab_scan_vertex(const MD_TETRAB *table, int *index);
    a point whose mask[p] <= threshold is skipped: nothing is written for it. A point whose input
    bytes equal those of the point before, when that point was not skipped, copies that point's
    outputs. Every non-null out[c] is advanced by count * out_stride; in is left unchanged.
-   count <= 0 does nothing. Returns 1. Allocates nothing and uses no floating point per point.
-   For N >= 5 the table's own work arrays are used, so one table must not be interpolated by two
-   threads at once; for N <= 4 any number of threads may read one table. */
+   Results may be written over the inputs (equal strides); other overlaps give the results of
+   interpolating the points one after another. count <= 0 does nothing. Returns 1. Allocates
+   nothing and uses no floating point per point. Any number of threads may interpolate one table
+   at once. */
 VELMORA_API int md_tetrab_interp(MD_TETRAB *table, unsigned char *const *in, int in_stride,
                                  unsigned char **out, int out_stride, int count,
                                  const unsigned char *mask, double threshold);

@@ -20,6 +20,7 @@
 #include "foundation/alloc.h"
 #include "foundation/error.h"
 #include "tables/md_tetra_common.h"
+#include "tables/md_tetra_simd.h"
 #include "tables/md_tetrab_internal.h"
 #include "velmora/md_tetrab.h"
 
@@ -81,7 +82,7 @@ MD_TETRAB *release(MD_TETRAB *table) {
   velmora::mem_free(table->curveBlock);
   velmora::mem_free(table->productTable);
   velmora::mem_free(table->strides);
-  velmora::mem_free(table->workKeys);
+  velmora::mem_free(table->vectorInputs);
   velmora::mem_free(table->inputOffsets);
   velmora::mem_free(table->inputKeys);
   velmora::mem_free(table->data);
@@ -90,8 +91,8 @@ MD_TETRAB *release(MD_TETRAB *table) {
 }
 
 bool is_legal(int dimin, int dimout, int nrgrid, int weight_low, int weight_high, int guard) {
-  return dimin >= 1 && dimout >= 1 && nrgrid >= 2 && weight_low >= 0 && weight_high <= kLastByte &&
-         weight_low < weight_high && guard >= 1;
+  return dimin >= 1 && dimin <= velmora::kMaxTetraDimensions && dimout >= 1 && nrgrid >= 2 &&
+         weight_low >= 0 && weight_high <= kLastByte && weight_low < weight_high && guard >= 1;
 }
 
 // Strides (dimension N-1 varies fastest, S = G + guard positions each) and the corner cache.
@@ -149,8 +150,8 @@ bool build_curves(MD_TETRAB *t) {
   const int m = t->shape.dimout;
   t->inCurves = velmora::alloc_array<uint8_t *>(static_cast<size_t>(n));
   t->outCurves = velmora::alloc_array<uint8_t *>(static_cast<size_t>(m));
-  t->curveBlock =
-      velmora::alloc_array<uint8_t>(static_cast<size_t>(n + m) * static_cast<size_t>(kByteValues));
+  t->curveBlock = velmora::calloc_array<uint8_t>(
+      static_cast<size_t>(n + m) * static_cast<size_t>(kByteValues) + velmora::kVectorLoadSlack);
   if (t->inCurves == nullptr || t->outCurves == nullptr || t->curveBlock == nullptr) {
     VELMORA_REPORT("md_tetra_new: insufficient memory");
     return false;
@@ -184,27 +185,29 @@ bool build_products(MD_TETRAB *t) {
   return true;
 }
 
-// The general path's scratch (one block: keys, input pointers, vertex offsets, weights and the
-// previous point's input bytes) and the composed input lookups.
-bool build_work_arrays(MD_TETRAB *t) {
-  const size_t n = static_cast<size_t>(t->shape.dimin);
-  const size_t bytes =
-      n * sizeof(uint64_t) + n * sizeof(uint8_t *) + (n + 1) * sizeof(int32_t) + (n + 1) + n;
-  t->workKeys = static_cast<uint64_t *>(velmora::mem_alloc(bytes));
-  t->inputOffsets = velmora::alloc_array<int32_t>(n * kByteValues);
-  t->inputKeys = velmora::alloc_array<uint64_t>(n * kByteValues);
-  if (t->workKeys == nullptr || t->inputOffsets == nullptr || t->inputKeys == nullptr) {
+// Whether the vector kernels can serve the table: they blend with the default product table and
+// pack a grid offset and a fraction weight into 32 bits.
+bool vector_eligible(const MD_TETRAB &t) {
+  constexpr int32_t kPackedOffsetLimit = int32_t{1} << 24;
+  return (t.shape.dimin == 3 || t.shape.dimin == 4) &&
+         t.shape.dimout <= velmora::kVectorMaxChannels &&
+         t.weightLow == velmora::kDefaultWeightLow && t.weightHigh == velmora::kDefaultWeightHigh &&
+         t.nrvalues < kPackedOffsetLimit;
+}
+
+// The composed input lookups of the scalar path and, where they apply, of the vector kernels.
+bool build_input_lookups(MD_TETRAB *t) {
+  const size_t entries = static_cast<size_t>(t->shape.dimin) * kByteValues;
+  t->inputOffsets = velmora::alloc_array<int32_t>(entries);
+  t->inputKeys = velmora::alloc_array<uint64_t>(entries);
+  const bool vector = vector_eligible(*t);
+  if (vector) t->vectorInputs = velmora::alloc_array<uint32_t>(entries);
+  if (t->inputOffsets == nullptr || t->inputKeys == nullptr ||
+      (vector && t->vectorInputs == nullptr)) {
     VELMORA_REPORT("md_tetra_new: insufficient memory");
     return false;
   }
-  t->workIn = reinterpret_cast<const uint8_t **>(t->workKeys + n);
-  t->workVertices = reinterpret_cast<int32_t *>(t->workIn + n);
-  t->workWeights = reinterpret_cast<uint8_t *>(t->workVertices + n + 1);
   return true;
-}
-
-uint8_t *previous_inputs(const MD_TETRAB &t) {
-  return t.workWeights + t.shape.dimin + 1;
 }
 
 void compose_input_lookups(MD_TETRAB *t) {
@@ -216,6 +219,11 @@ void compose_input_lookups(MD_TETRAB *t) {
       t->inputOffsets[d * kByteValues + v] = t->indexTables[d][u];
       t->inputKeys[d * kByteValues + v] =
           (static_cast<uint64_t>(t->fractionWeights[u]) << kKeyFractionShift) | tag | stride;
+      if (t->vectorInputs != nullptr) {
+        t->vectorInputs[d * kByteValues + v] =
+            static_cast<uint32_t>(t->fractionWeights[u]) << 24 |
+            static_cast<uint32_t>(t->inputOffsets[d * kByteValues + v]);
+      }
     }
   }
 }
@@ -238,43 +246,13 @@ inline void copy_previous(uint8_t *const *out, int m, std::ptrdiff_t at, std::pt
   }
 }
 
+// One step of the shared sorting network on keys, with min/max so random data costs no
+// mispredictions.
 inline void order_pair(uint64_t &a, uint64_t &b) {
   const uint64_t high = a > b ? a : b;
   const uint64_t low = a > b ? b : a;
   a = high;
   b = low;
-}
-
-// Descending order of distinct keys; min/max networks so random data costs no mispredictions.
-template <int N>
-inline void sort_keys(uint64_t *k) {
-  if constexpr (N == 2) {
-    order_pair(k[0], k[1]);
-  } else if constexpr (N == 3) {
-    order_pair(k[0], k[1]);
-    order_pair(k[1], k[2]);
-    order_pair(k[0], k[1]);
-  } else if constexpr (N == 4) {
-    order_pair(k[0], k[1]);
-    order_pair(k[2], k[3]);
-    order_pair(k[0], k[2]);
-    order_pair(k[1], k[3]);
-    order_pair(k[1], k[2]);
-  }
-}
-
-// md_tetra_sort_fractions for keys: each dimension in index order goes in front of the first
-// placed one with a smaller key (equal fractions keep index order through the tag).
-void sort_keys_general(uint64_t *k, int n) {
-  for (int d = 1; d < n; ++d) {
-    const uint64_t key = k[d];
-    int pos = d;
-    while (pos > 0 && k[pos - 1] < key) {
-      k[pos] = k[pos - 1];
-      --pos;
-    }
-    k[pos] = key;
-  }
 }
 
 inline int key_fraction(uint64_t key) {
@@ -413,7 +391,7 @@ void interp_fixed(const MD_TETRAB &t, const uint8_t *const *in, std::ptrdiff_t i
       base += l.offsets[d * kByteValues + x[d]];
       k[d] = l.keys[d * kByteValues + x[d]];
     }
-    sort_keys<N>(k);
+    velmora::run_network<N>([&](int a, int b) { order_pair(k[a], k[b]); });
     const uint8_t *corner[N + 1];
     const uint8_t *rows[N + 1];
     simplex_rows<N>(l, base, k, corner, rows);
@@ -463,26 +441,28 @@ void interp_fixed_dispatch(const MD_TETRAB &t, const uint8_t *const *in, std::pt
   }
 }
 
-// General path for N >= 5: the same steps over the table's work arrays; the input pointers are
-// copied there and advanced point by point.
-void interp_general(MD_TETRAB &t, const uint8_t *const *in, std::ptrdiff_t in_stride,
+// General path for N >= 5: the same steps with loops over N. Its work arrays live on the stack, so
+// any number of threads may interpolate one table at once.
+void interp_general(const MD_TETRAB &t, const uint8_t *const *in, std::ptrdiff_t in_stride,
                     uint8_t *const *out, std::ptrdiff_t out_stride, int count, const uint8_t *mask,
                     int limit) {
+  constexpr int kMax = velmora::kMaxTetraDimensions;
   const int n = t.shape.dimin;
   const Lookups l(t);
-  uint8_t *previous = previous_inputs(t);
-  int weight[velmora::kMaxTetraDimensions + 1];
-  const uint8_t *corner[velmora::kMaxTetraDimensions + 1];
-  const uint8_t *rows[velmora::kMaxTetraDimensions + 1];
-  for (int d = 0; d < n; ++d)
-    t.workIn[d] = in[d];
+  uint8_t previous[kMax];
+  uint64_t keys[kMax];
+  int32_t vertex[kMax + 1];
+  int weight[kMax + 1];
+  const uint8_t *corner[kMax + 1];
+  const uint8_t *rows[kMax + 1];
   bool has_previous = false;
   for (int p = 0; p < count; ++p) {
     const std::ptrdiff_t at = p * out_stride;
+    const std::ptrdiff_t from = p * in_stride;
     const bool masked = is_masked(mask, limit, p);
     bool repeats = has_previous && !masked;
     for (int d = 0; d < n && repeats; ++d)
-      repeats = *t.workIn[d] == previous[d];
+      repeats = in[d][from] == previous[d];
     if (masked) {
       has_previous = false;
     } else if (repeats) {
@@ -490,24 +470,63 @@ void interp_general(MD_TETRAB &t, const uint8_t *const *in, std::ptrdiff_t in_st
     } else {
       int32_t base = 0;
       for (int d = 0; d < n; ++d) {
-        const uint8_t x = *t.workIn[d];
+        const uint8_t x = in[d][from];
         previous[d] = x;
         base += l.offsets[d * kByteValues + x];
-        t.workKeys[d] = l.keys[d * kByteValues + x];
+        keys[d] = l.keys[d * kByteValues + x];
       }
       has_previous = true;
-      sort_keys_general(t.workKeys, n);
-      build_simplex(l, n, base, t.workKeys, t.workVertices, weight);
+      velmora::sort_descending(keys, n, [](uint64_t placed, uint64_t key) { return placed < key; });
+      build_simplex(l, n, base, keys, vertex, weight);
       for (int j = 0; j <= n; ++j) {
-        t.workWeights[j] = static_cast<uint8_t>(weight[j]);
-        corner[j] = l.data + t.workVertices[j];
+        corner[j] = l.data + vertex[j];
         rows[j] = weight_row(l.products, weight[j]);
       }
       blend_channels(t, n + 1, corner, rows, out, at);
     }
-    for (int d = 0; d < n; ++d)
-      t.workIn[d] += in_stride;
   }
+}
+
+// The scalar path for any N: the reference for the vector kernels.
+void interp_scalar(const MD_TETRAB &t, const uint8_t *const *in, std::ptrdiff_t in_stride,
+                   uint8_t *const *out, std::ptrdiff_t out_stride, int count, const uint8_t *mask,
+                   int limit) {
+  switch (t.shape.dimin) {
+    case 1:
+      interp_fixed_dispatch<1>(t, in, in_stride, out, out_stride, count, mask, limit);
+      break;
+    case 2:
+      interp_fixed_dispatch<2>(t, in, in_stride, out, out_stride, count, mask, limit);
+      break;
+    case 3:
+      interp_fixed_dispatch<3>(t, in, in_stride, out, out_stride, count, mask, limit);
+      break;
+    case 4:
+      interp_fixed_dispatch<4>(t, in, in_stride, out, out_stride, count, mask, limit);
+      break;
+    default:
+      interp_general(t, in, in_stride, out, out_stride, count, mask, limit);
+      break;
+  }
+}
+
+// A vector kernel's share of a call, then the scalar path for the points it left. The first of
+// those is computed even if it repeats the point before: that gives the bytes a copy would.
+void interp_vector_first(const MD_TETRAB &t, const uint8_t *const *in, std::ptrdiff_t in_stride,
+                         uint8_t *const *out, std::ptrdiff_t out_stride, int count,
+                         const uint8_t *mask, int limit) {
+  const int done =
+      velmora::md_tetrab_interp_vector(t, in, in_stride, out, out_stride, count, mask, limit);
+  if (done >= count) return;
+  if (done == 0) return interp_scalar(t, in, in_stride, out, out_stride, count, mask, limit);
+  const uint8_t *ins[4];
+  uint8_t *outs[velmora::kVectorMaxChannels];
+  for (int d = 0; d < t.shape.dimin; ++d)
+    ins[d] = in[d] + done * in_stride;
+  for (int c = 0; c < t.shape.dimout; ++c)
+    outs[c] = out[c] == nullptr ? nullptr : out[c] + done * out_stride;
+  interp_scalar(t, ins, in_stride, outs, out_stride, count - done,
+                mask == nullptr ? nullptr : mask + done, limit);
 }
 
 }  // namespace
@@ -542,14 +561,15 @@ extern "C" MD_TETRAB *md_tetrab_new_special(int dimin, int dimout, int nrgrid, i
   t->inStep = static_cast<double>(kLastByte) / (nrgrid - 1);
 
   // Cleared, guards included, so no interpolation ever reads an undefined byte.
-  t->data = velmora::calloc_array<uint8_t>(static_cast<size_t>(nrvalues));
+  t->data =
+      velmora::calloc_array<uint8_t>(static_cast<size_t>(nrvalues) + velmora::kVectorLoadSlack);
   if (t->data == nullptr) {
     VELMORA_REPORT("md_tetrab_new: malloc failure");
     return release(t);
   }
   // The strides come first here: the index tables are built from them.
   if (!build_strides(t) || !build_index_tables(t) || !build_curves(t) || !build_products(t) ||
-      !build_work_arrays(t)) {
+      !build_input_lookups(t)) {
     return release(t);
   }
   compose_input_lookups(t);
@@ -562,9 +582,12 @@ extern "C" MD_TETRAB *md_tetrab_kill(MD_TETRAB *table) {
 
 extern "C" int md_tetrab_LUT(MD_TETRAB *table, unsigned char *const *inCurves,
                              unsigned char *const *outCurves) {
+  table->inCurvesCurved = 0;
   for (int d = 0; d < table->shape.dimin; ++d) {
     if (inCurves != nullptr && inCurves[d] != nullptr) {
       std::memcpy(table->inCurves[d], inCurves[d], kByteValues);
+      for (int v = 0; v < kByteValues; ++v)
+        table->inCurvesCurved |= table->inCurves[d][v] != v;
     } else {
       set_identity(table->inCurves[d]);
     }
@@ -604,24 +627,12 @@ extern "C" int md_tetrab_interp(MD_TETRAB *table, unsigned char *const *in, int 
                                 unsigned char **out, int out_stride, int count,
                                 const unsigned char *mask, double threshold) {
   if (count <= 0) return 1;
-  MD_TETRAB &t = *table;
+  const MD_TETRAB &t = *table;
   const int limit = mask_limit(threshold);
-  switch (t.shape.dimin) {
-    case 1:
-      interp_fixed_dispatch<1>(t, in, in_stride, out, out_stride, count, mask, limit);
-      break;
-    case 2:
-      interp_fixed_dispatch<2>(t, in, in_stride, out, out_stride, count, mask, limit);
-      break;
-    case 3:
-      interp_fixed_dispatch<3>(t, in, in_stride, out, out_stride, count, mask, limit);
-      break;
-    case 4:
-      interp_fixed_dispatch<4>(t, in, in_stride, out, out_stride, count, mask, limit);
-      break;
-    default:
-      interp_general(t, in, in_stride, out, out_stride, count, mask, limit);
-      break;
+  if (t.vectorInputs != nullptr && velmora::vector_kernels_enabled()) {
+    interp_vector_first(t, in, in_stride, out, out_stride, count, mask, limit);
+  } else {
+    interp_scalar(t, in, in_stride, out, out_stride, count, mask, limit);
   }
   const std::ptrdiff_t advance = static_cast<std::ptrdiff_t>(count) * out_stride;
   for (int c = 0; c < t.shape.dimout; ++c) {

@@ -14,6 +14,9 @@ inline constexpr int kProductTableSize = kByteValues * kByteValues;
 inline constexpr int kDefaultWeightLow = 0;
 inline constexpr int kDefaultWeightHigh = 255;
 inline constexpr int kDefaultGuard = 1;
+// Bytes allocated behind the grid and the curves, so that the vector kernels' 4-byte loads at the
+// last vertex or curve entry stay inside the allocation.
+inline constexpr int kVectorLoadSlack = 4;
 
 // The shared product table of the default weight range: entry 256 * r + c = r * c / 255 rounded
 // to the nearest integer. Filled once, on first use.
@@ -39,17 +42,16 @@ struct md_tetrab {
   const uint8_t *productRows[256];  // row r of the product table in use
   int32_t cornerOffsets[5];         // [0]: far corner of a cell; [1..]: as for the double tables
   int32_t *strides;                 // byte offset between neighbouring grid points, per dimension
-  // Per-call scratch of the general path (N >= 5).
-  uint64_t *workKeys;      // N sort keys
-  const uint8_t **workIn;  // N input pointers
-  int32_t *workVertices;   // N + 1 vertex offsets
-  uint8_t *workWeights;    // N + 1 weights
   // Lookups composed of the curves and the tables above, rebuilt when the curves change, so the
   // hot loop takes one entry per input byte:
-  int32_t *inputOffsets;    // [d * 256 + v]: indexTables[d][inCurves[d][v]]
-  uint64_t *inputKeys;      // [d * 256 + v]: sort key of dimension d, see md_tetrab.cpp
-  uint8_t *curveBlock;      // storage of all input and output curves
+  int32_t *inputOffsets;  // [d * 256 + v]: indexTables[d][inCurves[d][v]]
+  uint64_t *inputKeys;    // [d * 256 + v]: sort key of dimension d, see md_tetrab.cpp
+  uint8_t *curveBlock;    // storage of all input and output curves
+  // For the vector kernels (null unless the table has 3 or 4 inputs, the default weight range and
+  // fewer than 2^24 grid bytes): [d * 256 + v] = fraction weight << 24 | inputOffsets[d * 256 + v].
+  uint32_t *vectorInputs;
   int32_t outCurvesCurved;  // nonzero unless every output curve is the identity
+  int32_t inCurvesCurved;   // nonzero unless every input curve is the identity
 };
 
 #endif

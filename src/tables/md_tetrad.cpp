@@ -15,20 +15,10 @@
 #include "foundation/alloc.h"
 #include "foundation/error.h"
 #include "tables/md_tetra_common.h"
+#include "tables/md_tetra_simd.h"
+#include "tables/md_tetrad_internal.h"
 
 using velmora::kMaxTetraDimensions;
-
-struct md_tetrad {
-  velmora::TetraShape shape;  // dimin, dimout, nrgrid, nrpoints
-  int32_t nrvalues;           // (G+1)^N * M stored doubles
-  double step;                // (max - min) / (G - 1)
-  double min;
-  double max;
-  int32_t cornerOffsets[5];  // [0]: the far corner of a cell; the rest as a speed cache
-  int32_t *strides;          // value offset between neighbouring grid points, per dimension
-  int32_t **indexTables;     // [d][k] = k * strides[d]
-  double *data;
-};
 
 namespace {
 
@@ -47,9 +37,12 @@ MD_TETRAD *release(MD_TETRAD *table) {
   return nullptr;
 }
 
+// Besides the counts, the grid spacing must be a finite non-zero number: a range too wide for a
+// double (step infinite) or too narrow to be divided (step zero) has no usable grid.
 bool is_legal(int dimin, int dimout, int nrgrid, double min, double max) {
-  return dimin >= 1 && dimout >= 1 && nrgrid >= 2 && std::isfinite(min) && std::isfinite(max) &&
-         min != max;
+  if (dimin < 1 || dimin > kMaxTetraDimensions || dimout < 1 || nrgrid < 2) return false;
+  const double step = (max - min) / (nrgrid - 1);
+  return std::isfinite(min) && std::isfinite(max) && std::isfinite(step) && step != 0.0;
 }
 
 // Strides, index tables and the corner-offset cache; false after a report on failure.
@@ -94,9 +87,9 @@ inline double grid_coordinate(double v, double min, double step, double last_ind
   return std::min(std::max(0.0, x), last_index);  // max(0, NaN) is 0
 }
 
-// One step of a sorting network on (fraction, stride) pairs: the pair at b moves in front of the
-// pair at a when its fraction is strictly greater. Written without branches, since random inputs
-// make the comparison unpredictable.
+// One step of the sorting network on (fraction, stride) pairs: the pair at b moves in front of
+// the pair at a when its fraction is strictly greater. Written without branches, since random
+// inputs make the comparison unpredictable.
 inline void exchange_if_greater(double *f, int32_t *stride, int a, int b) {
   const double fa = f[a], fb = f[b];
   const int32_t mask = -static_cast<int32_t>(fb > fa);
@@ -105,41 +98,6 @@ inline void exchange_if_greater(double *f, int32_t *stride, int a, int b) {
   f[b] = std::min(fa, fb);
   stride[a] ^= swapped;
   stride[b] ^= swapped;
-}
-
-// Orders the dimensions by descending fraction with fixed compare-exchange sequences. The
-// comparisons are strict; tied fractions may end in either order, which never changes the result
-// since the vertex between tied dimensions gets weight zero.
-template <int N>
-inline void order_fractions(double *f, int32_t *stride) {
-  if constexpr (N == 2) {
-    exchange_if_greater(f, stride, 0, 1);
-  } else if constexpr (N == 3) {
-    exchange_if_greater(f, stride, 0, 1);
-    exchange_if_greater(f, stride, 1, 2);
-    exchange_if_greater(f, stride, 0, 1);
-  } else if constexpr (N == 4) {
-    exchange_if_greater(f, stride, 0, 1);
-    exchange_if_greater(f, stride, 2, 3);
-    exchange_if_greater(f, stride, 0, 2);
-    exchange_if_greater(f, stride, 1, 3);
-    exchange_if_greater(f, stride, 1, 2);
-  }
-}
-
-// md_tetra_sort_fractions: each dimension in index order goes in front of the first placed
-// dimension with a strictly smaller fraction.
-void md_tetra_sort_fractions(const double *f, int n, int *order) {
-  for (int d = 0; d < n; ++d)
-    order[d] = d;
-  for (int d = 1; d < n; ++d) {
-    int pos = d;
-    while (pos > 0 && f[order[pos - 1]] < f[d]) {
-      order[pos] = order[pos - 1];
-      --pos;
-    }
-    order[pos] = d;
-  }
 }
 
 // Vertices and weights of the simplex holding a point, from its fractions f sorted in descending
@@ -207,7 +165,7 @@ void interp_fixed(const MD_TETRAD &t, double *const *in, std::ptrdiff_t in_strid
     int32_t stride[N];
     for (int d = 0; d < N; ++d)
       stride[d] = strides[d];
-    order_fractions<N>(f, stride);
+    velmora::run_network<N>([&](int a, int b) { exchange_if_greater(f, stride, a, b); });
     Simplex<N> s;
     build_simplex(N, base, far_corner, f, stride, s);
     blend_channels<Channels>(data, t.shape.dimout, N, s, dst, p * out_stride);
@@ -247,7 +205,9 @@ void interp_general(const MD_TETRAD &t, double **in, std::ptrdiff_t in_stride, d
       in[d] += in_stride;
     }
     int order[kMaxTetraDimensions];
-    md_tetra_sort_fractions(f, n, order);
+    for (int d = 0; d < n; ++d)
+      order[d] = d;
+    velmora::sort_descending(order, n, [&](int placed, int d) { return f[placed] < f[d]; });
     double sorted[kMaxTetraDimensions] = {};
     int32_t stride[kMaxTetraDimensions];
     for (int k = 0; k < n; ++k) {
@@ -258,6 +218,43 @@ void interp_general(const MD_TETRAD &t, double **in, std::ptrdiff_t in_stride, d
     build_simplex(n, base, t.cornerOffsets[0], sorted, stride, s);
     blend_channels<0>(t.data, t.shape.dimout, n, s, out, p * out_stride);
   }
+}
+
+// The scalar path for any N: the reference for the vector kernels.
+void interp_scalar(const MD_TETRAD &t, double **in, std::ptrdiff_t in_stride, double **out,
+                   std::ptrdiff_t out_stride, int count) {
+  switch (t.shape.dimin) {
+    case 1:
+      interp_fixed_any_channels<1>(t, in, in_stride, out, out_stride, count);
+      break;
+    case 2:
+      interp_fixed_any_channels<2>(t, in, in_stride, out, out_stride, count);
+      break;
+    case 3:
+      interp_fixed_any_channels<3>(t, in, in_stride, out, out_stride, count);
+      break;
+    case 4:
+      interp_fixed_any_channels<4>(t, in, in_stride, out, out_stride, count);
+      break;
+    default:
+      interp_general(t, in, in_stride, out, out_stride, count);
+      break;
+  }
+}
+
+// Points done .. count-1 of a call whose first points a vector kernel has done (N <= 4, so the
+// caller's input pointers are not advanced).
+void interp_rest(const MD_TETRAD &t, double **in, std::ptrdiff_t in_stride, double **out,
+                 std::ptrdiff_t out_stride, int count, int done) {
+  if (done >= count) return;
+  double *ins[4];
+  double *outputs[velmora::kVectorMaxChannels];
+  const int m = t.shape.dimout;
+  for (int d = 0; d < t.shape.dimin; ++d)
+    ins[d] = in[d] + done * in_stride;
+  for (int c = 0; c < m; ++c)
+    outputs[c] = out[c] == nullptr ? nullptr : out[c] + done * out_stride;
+  interp_scalar(t, ins, in_stride, outputs, out_stride, count - done);
 }
 
 }  // namespace
@@ -314,22 +311,15 @@ extern "C" int md_tetrad_interp(const MD_TETRAD *table, double **in, int in_stri
                                 int out_stride, int count) {
   if (count <= 0) return 1;
   const MD_TETRAD &t = *table;
-  switch (t.shape.dimin) {
-    case 1:
-      interp_fixed_any_channels<1>(t, in, in_stride, out, out_stride, count);
-      break;
-    case 2:
-      interp_fixed_any_channels<2>(t, in, in_stride, out, out_stride, count);
-      break;
-    case 3:
-      interp_fixed_any_channels<3>(t, in, in_stride, out, out_stride, count);
-      break;
-    case 4:
-      interp_fixed_any_channels<4>(t, in, in_stride, out, out_stride, count);
-      break;
-    default:
-      interp_general(t, in, in_stride, out, out_stride, count);
-      break;
+  int done = 0;
+  if ((t.shape.dimin == 3 || t.shape.dimin == 4) && t.shape.dimout <= velmora::kVectorMaxChannels &&
+      velmora::vector_kernels_enabled()) {
+    done = velmora::md_tetrad_interp_vector(t, in, in_stride, out, out_stride, count);
+  }
+  if (done > 0) {
+    interp_rest(t, in, in_stride, out, out_stride, count, done);
+  } else {
+    interp_scalar(t, in, in_stride, out, out_stride, count);
   }
   const std::ptrdiff_t advance = static_cast<std::ptrdiff_t>(count) * out_stride;
   for (int c = 0; c < t.shape.dimout; ++c) {

@@ -57,10 +57,13 @@ TEST(TableExpansion, AgreesWithTheSourceOnBothPaths) {
   for (int v = 0; v < 256; ++v)
     reverse[v] = static_cast<unsigned char>(255 - v);
   unsigned char *in_curves[6] = {reverse.data()}, *out_curves[4] = {nullptr, reverse.data()};
-  for (auto [n, m, g, g2] :
+  for (const auto &shape :
        {std::tuple{3, 3, 17, 33}, std::tuple{4, 4, 5, 9}, std::tuple{2, 1, 17, 17},
         std::tuple{1, 2, 2, 256}, std::tuple{5, 2, 3, 7}, std::tuple{3, 3, 17, 20},
         std::tuple{6, 3, 3, 4}}) {
+    // Plain variables, not structured bindings: the lambda below captures them.
+    const int n = std::get<0>(shape), m = std::get<1>(shape), g = std::get<2>(shape),
+              g2 = std::get<3>(shape);
     const bool refines = (g2 - 1) % (g - 1) == 0;
     const int k = (g2 - 1) / (g - 1);
     for (unsigned seed : {0u, 7u}) {  // smooth, then random data

@@ -113,32 +113,40 @@ TEST(ByteTable, RoundsVertexInputBytesHalvesUp) {
   }
 }
 
-// One input over G = 2 with grid values v0, v1: input x takes weight f = x * (high - low) / 255
-// + low towards v1 and high - f towards v0 (x = 255 is the last grid point: weight low towards
-// the zero guard). Products are trunc((c - low) * (r - low) / (high - low) + low + 0.5) within
-// the range and 255 outside it, summed modulo 256; the default range gives v1 * x / 255 rounded.
-TEST(ByteTable, BlendsThroughTheRoundedProductTableOfItsWeightRange) {
-  Bytes inputs(256);
+// The product table observed through a one-input table over G = 2 with grid values 0 and v:
+// input x (below the last grid point) yields P(v, w(x)), w(x) its fraction weight. Properties
+// rather than the formula: the largest value passes a weight unchanged (which reveals w), P is
+// symmetric and non-decreasing in the value, and with the default range it is within half a unit
+// of the exact product v * w / 255.
+TEST(ByteTable, ProductTableIsSymmetricMonotoneAndCloseToTheExactProduct) {
+  Bytes inputs(255);
   std::iota(inputs.begin(), inputs.end(), 0);
-  for (auto [low, high] : {std::pair{0, 255}, {16, 235}, {3, 255}}) {
-    MD_TETRAB *t = md_tetrab_new_special(1, 1, 2, low, high, 1);
+  for (const int high : {255, 200, 128}) {
+    SCOPED_TRACE(testing::Message() << "weights 0 .. " << high);
+    MD_TETRAB *t = md_tetrab_new_special(1, 1, 2, 0, high, 1);
     ASSERT_NE(t, nullptr);
-    auto product = [&](int r, int c) {
-      if (r < low || r > high || c < low || c > high) return 255;
-      return static_cast<int>((c - low) * static_cast<double>(r - low) / (high - low) + low + 0.5);
-    };
     unsigned char *data = md_tetrab_dataptr(t, nullptr);
-    for (int v = 0; v < 3 * 256; ++v) {
-      const int v0 = v / 256 * 110, v1 = v % 256;
-      data[0] = static_cast<unsigned char>(v0);
-      data[1] = static_cast<unsigned char>(v1);
-      const Bytes got = interpolate(t, 1, 1, inputs);
-      for (int x = 0; x < 256; ++x) {
-        const int f = x == 255 ? low : x * (high - low) / 255 + low;
-        const int lower = x == 255 ? v1 : v0, upper = x == 255 ? 0 : v1;
-        ASSERT_EQ(got[x], (product(lower, high - f) + product(upper, f)) & 0xff)
-            << low << ".." << high << " v0=" << v0 << " v1=" << v1 << " x=" << x;
-      }
+    std::vector<Bytes> product(high + 1);  // product[v][x] = P(v, w(x))
+    for (int v = 0; v <= high; ++v) {
+      data[1] = static_cast<unsigned char>(v);
+      product[v] = interpolate(t, 1, 1, inputs);
+    }
+    const Bytes &weight = product[high];
+    int asymmetric = 0, decreasing = 0;
+    double worst = 0;
+    for (int x = 0; x < 255; ++x) {
+      for (int y = 0; y < 255; ++y)
+        asymmetric += product[weight[x]][y] != product[weight[y]][x];
+      for (int v = 1; v <= high; ++v)
+        decreasing += product[v][x] < product[v - 1][x];
+      for (int v = 0; v <= high; ++v)
+        worst = std::max(worst, std::abs(product[v][x] - v * weight[x] / 255.0));
+    }
+    EXPECT_EQ(asymmetric, 0);
+    EXPECT_EQ(decreasing, 0);
+    if (high == 255) {
+      EXPECT_LE(worst, 0.5);
+      EXPECT_EQ(weight[0], 0);  // a grid point takes its vertex whole
     }
     md_tetrab_kill(t);
   }
@@ -225,7 +233,8 @@ TEST(ByteTable, RefusesIllegalAndOversizedTablesWithOneReport) {
       {3, 1, 1, 0, 255, 1, kIllegal},   {3, 1, 2, 100, 100, 1, kIllegal},
       {3, 1, 2, -1, 255, 1, kIllegal},  {3, 1, 2, 0, 256, 1, kIllegal},
       {3, 1, 2, 0, 255, 0, kIllegal},   {2, 1, 65536, 0, 255, 1, kMemory},
-      {3, 1, 2, 0, 255, 2000, kMemory}, {20, 1, 2, 0, 255, 1, kMemory}};
+      {3, 1, 2, 0, 255, 2000, kMemory}, {20, 1, 2, 0, 255, 1, kMemory},
+      {34, 1, 2, 0, 255, 1, kIllegal}};
   for (const auto &[n, m, g, low, high, guard, message] : cases) {
     DiagnosticsCapture capture;
     EXPECT_EQ(md_tetrab_new_special(n, m, g, low, high, guard), nullptr);
@@ -239,20 +248,25 @@ TEST(ByteTable, ReportsEachFailedAllocationAndReleasesTheRest) {
   const char *kMemory = "md_tetra_new: insufficient memory";
   const char *kMalloc = "md_tetrab_new: malloc failure";
   // record, data, strides, index table array, 2 index tables, curves (3), [a private range's
-  // products], work arrays, composed lookups (2)
+  // products], composed lookups (2)
   const std::vector<std::string> shared = {kMemory, kMalloc, kMemory, kMalloc, kMalloc, kMalloc,
-                                           kMemory, kMemory, kMemory, kMemory, kMemory, kMemory};
+                                           kMemory, kMemory, kMemory, kMemory, kMemory};
   std::vector<std::string> own = shared;
   own.insert(own.begin() + 9, "md_tetrab_new: insuff. mem.");
-  for (const auto &[high, messages] : {std::pair{255, shared}, std::pair{254, own}}) {
+  // Three inputs: one more index table, and the vector kernels' lookups after the other two.
+  std::vector<std::string> three = shared;
+  three.insert(three.begin() + 4, kMalloc);
+  three.push_back(kMemory);
+  for (const auto &[n, high, messages] :
+       {std::tuple{2, 255, shared}, std::tuple{2, 254, own}, std::tuple{3, 255, three}}) {
     for (size_t i = 0; i <= messages.size(); ++i) {
       DiagnosticsCapture capture;
       velmora::test_hooks::fail_allocations_after(static_cast<long>(i));
-      MD_TETRAB *t = md_tetrab_new_special(2, 1, 3, 0, high, 1);
+      MD_TETRAB *t = md_tetrab_new_special(n, 1, 3, 0, high, 1);
       velmora::test_hooks::fail_allocations_after(-1);
       std::vector<std::string> want;
       if (i < messages.size()) want.push_back(messages[i]);
-      EXPECT_EQ(capture.error_texts(), want) << "allocation " << i;
+      EXPECT_EQ(capture.error_texts(), want) << n << " inputs, allocation " << i;
       EXPECT_EQ(t == nullptr, !want.empty());
       md_tetrab_kill(t);
     }

@@ -198,9 +198,19 @@ TEST(DoubleTable, RefusesIllegalAndOversizedTablesWithOneReport) {
     double min, max;
     const std::string &message;
   } const cases[] = {
-      {0, 1, 2, 0, 1, illegal},     {3, 1, 1, 0, 1, illegal},      {3, 0, 2, 0, 1, illegal},
-      {3, 1, 2, 0.5, 0.5, illegal}, {3, 1, 2, 0, inf, illegal},    {3, 1, 2, NAN, 1, illegal},
-      {2, 1, 65536, 0, 1, memory},  {3, 144170, 30, 0, 1, memory}, {34, 1, 2, 0, 1, memory},
+      {0, 1, 2, 0, 1, illegal},
+      {3, 1, 1, 0, 1, illegal},
+      {3, 0, 2, 0, 1, illegal},
+      {3, 1, 2, 0.5, 0.5, illegal},
+      {3, 1, 2, 0, inf, illegal},
+      {3, 1, 2, NAN, 1, illegal},
+      {34, 1, 2, 0, 1, illegal},
+      {40, 1, 2, 0, 1, illegal},
+      // The grid spacing overflows to infinity, or underflows to zero.
+      {1, 1, 3, -1e308, 1e308, illegal},
+      {1, 1, 20, 4.9e-324, 0, illegal},
+      {2, 1, 65536, 0, 1, memory},
+      {3, 144170, 30, 0, 1, memory},
   };
   for (const Case &c : cases) {
     DiagnosticsCapture capture;
