@@ -54,6 +54,14 @@ struct TClusterGroupProbe {
                           double *proj) {
     return g.InterpolateProjectNPar(lab, dev, dist, proj);
   }
+  static int project_par(const TClusterGroup &g, const double *lab, const double *plane,
+                         double *dev, double *dist, double *proj) {
+    return g.InterpolateProjectPar(lab, plane, dev, dist, proj);
+  }
+  static int project_penal(const TClusterGroup &g, const double *lab, double *dev, double *dist,
+                           double *proj) {
+    return g.InterpolateProjectNParPenal(lab, dev, dist, proj);
+  }
 };
 
 namespace cluster_test {
@@ -73,7 +81,8 @@ using Group = std::unique_ptr<TClusterGroup, GroupDeleter>;
 
 // The usual Lab grid: L 0..100, a and b -128..128, step 1 on every axis.
 inline Group make_group(int devCoord = 3, double step = 1.0, int hint = 1000) {
-  return Group(TClusterGroup::Create(devCoord, 0, 100, step, -128, 128, step, -128, 128, step, hint));
+  return Group(
+      TClusterGroup::Create(devCoord, 0, 100, step, -128, 128, step, -128, 128, step, hint));
 }
 
 inline Group fill(Group g, const std::vector<Sample> &samples) {

@@ -36,8 +36,8 @@ TEST(ClusterGroup, CreateCountsNodesAndRefusesWhatItCannotHold) {
   const Row rows[] = {
       {3, 0, 100, 5, 21, nullptr},
       {8, 0, 100, 1, 101, nullptr},
-      {3, 0, 100, 3, 34, nullptr},    // 33.3 intervals round to 34 nodes
-      {3, 50, 50, 1, 1, nullptr},     // a single L plane
+      {3, 0, 100, 3, 34, nullptr},  // 33.3 intervals round to 34 nodes
+      {3, 50, 50, 1, 1, nullptr},   // a single L plane
       {3, 0, 65.532, 0.002, 32767, nullptr},
       {3, 0, 65.534, 0.002, 32768, gridMessage},  // would wrap the 16-bit count
       {3, 0, 100, 0.002, 0, gridMessage},
@@ -109,9 +109,9 @@ TEST(ClusterGroup, PointListAndLRangeTableFollowTheStoredPointsInAnyInsertionOrd
     std::vector<clg_lrange_t> runs;
     for (size_t i = 0; i < pts.size(); ++i) {
       if (i > 0) {
-        const bool ordered = pts[i - 1].node[0] < pts[i].node[0] ||
-                             (pts[i - 1].node[0] == pts[i].node[0] &&
-                              pts[i - 1].node[1] <= pts[i].node[1]);
+        const bool ordered =
+            pts[i - 1].node[0] < pts[i].node[0] ||
+            (pts[i - 1].node[0] == pts[i].node[0] && pts[i - 1].node[1] <= pts[i].node[1]);
         ASSERT_TRUE(ordered) << i;
       }
       if (i == 0 || pts[i].node[0] != pts[i - 1].node[0])

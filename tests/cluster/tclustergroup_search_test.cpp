@@ -34,8 +34,8 @@ void expect_matches(const TClusterGroup &g, const double *x, const clg_near_t &n
     bool stored = false;
     for (const clg_pt_t &p : pts) {
       const auto lab = Probe::node_lab(g, p.node);
-      if (lab[0] == b.lab[0] && lab[1] == b.lab[1] && lab[2] == b.lab[2] &&
-          p.dev[0] == b.dev[0] && p.dev[1] == b.dev[1] && p.dev[2] == b.dev[2])
+      if (lab[0] == b.lab[0] && lab[1] == b.lab[1] && lab[2] == b.lab[2] && p.dev[0] == b.dev[0] &&
+          p.dev[1] == b.dev[1] && p.dev[2] == b.dev[2])
         stored = true;
     }
     ASSERT_TRUE(stored) << what << " octant " << k;
@@ -58,8 +58,8 @@ std::vector<Store> stores() {
   for (int l = 0; l <= 100; l += 10)
     for (int a = -80; a <= 80; a += 10)
       for (int b = -80; b <= 80; b += 10)
-        lattice.push_back({{l / 100.0, (a + 80) / 160.0, (b + 80) / 160.0},
-                           {double(l), double(a), double(b)}});
+        lattice.push_back(
+            {{l / 100.0, (a + 80) / 160.0, (b + 80) / 160.0}, {double(l), double(a), double(b)}});
   out.push_back({"Lab lattice, step 1", lattice, 1.0});
   return out;
 }
