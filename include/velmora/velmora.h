@@ -27,6 +27,7 @@
 
 #ifdef __cplusplus
 #include "velmora/dhsm.h"
+#include "velmora/tclustergroup.h"
 #include "velmora/tconvexhull.h"
 #include "velmora/tplane.h"
 #endif
