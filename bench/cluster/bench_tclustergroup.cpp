@@ -117,8 +117,8 @@ std::unique_ptr<Store> make_store(const std::string &name, const std::vector<Sam
                                   unsigned seed) {
   auto s = std::make_unique<Store>();
   s->name = name;
-  s->group.reset(TClusterGroup::Create(3, kMin[0], kMax[0], kStep, kMin[1], kMax[1], kStep,
-                                       kMin[2], kMax[2], kStep, static_cast<int>(samples.size())));
+  s->group.reset(TClusterGroup::Create(3, kMin[0], kMax[0], kStep, kMin[1], kMax[1], kStep, kMin[2],
+                                       kMax[2], kStep, static_cast<int>(samples.size())));
   for (const Sample &p : samples) {
     Lab lab = p.lab;
     s->group->AddPoint(p.dev.data(), lab.data());
@@ -144,8 +144,8 @@ std::unique_ptr<Store> make_store(const std::string &name, const std::vector<Sam
     const Lab &a = samples[pick(rng)].lab;
     const Lab &b = samples[pick(rng)].lab;
     const double w = t(rng);
-    s->queries.push_back({a[0] + w * (b[0] - a[0]), a[1] + w * (b[1] - a[1]),
-                          a[2] + w * (b[2] - a[2])});
+    s->queries.push_back(
+        {a[0] + w * (b[0] - a[0]), a[1] + w * (b[1] - a[1]), a[2] + w * (b[2] - a[2])});
   }
   return s;
 }
@@ -178,10 +178,14 @@ enum class Op { Search, InterpolateNPar, InterpolatePar, IsInside };
 
 const char *op_name(Op op) {
   switch (op) {
-    case Op::Search: return "Search";
-    case Op::InterpolateNPar: return "InterpolateNPar";
-    case Op::InterpolatePar: return "InterpolatePar";
-    case Op::IsInside: return "IsInside";
+    case Op::Search:
+      return "Search";
+    case Op::InterpolateNPar:
+      return "InterpolateNPar";
+    case Op::InterpolatePar:
+      return "InterpolatePar";
+    case Op::IsInside:
+      return "IsInside";
   }
   return "";
 }

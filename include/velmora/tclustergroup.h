@@ -54,6 +54,7 @@ struct clg_near_t {
 
 struct clg_pt_t;     /* a stored point (owned by the group) */
 struct clg_lrange_t; /* a record of the L-range table (owned by the group) */
+struct clg_index_t;  /* the point list laid out for the searches (owned by the group) */
 typedef struct ostrel_list *LIST;
 
 class VELMORA_API TClusterGroup {
@@ -191,6 +192,7 @@ class VELMORA_API TClusterGroup {
   LIST points;               /* clg_pt_t pointers, sorted by L node, then a node */
   LIST lRange;               /* clg_lrange_t pointers, one per L node present; null until built */
   unsigned char lRangeValid; /* 1 when lRange matches points */
+  clg_index_t *index;        /* built with lRange */
 };
 
 #endif

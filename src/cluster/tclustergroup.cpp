@@ -4,8 +4,10 @@
 // a node index, so that the points of one L node index (an L slice) form one run of the list and
 // are ordered by a inside it. The L-range table records where each run starts; the searches walk
 // the runs outward from the query.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "cluster/tclustergroup_internal.h"
@@ -80,6 +82,59 @@ LIST copy_list(LIST source, int hint, list_order_fn order) {
   return copy;
 }
 
+// Lays out the sorted point list for the searches: slices from the L-range table's runs, the Lab
+// of every point's node as the searches expand it, and the a and b ranges per slice and block.
+// Null when memory runs out or the list cannot be read.
+clg_index_t *build_index(LIST points, const float *step, const float *rangeMin) {
+  try {
+    auto index = std::make_unique<clg_index_t>();
+    const int n = list_num(points);
+    index->points.reserve(static_cast<std::size_t>(n));
+    for (int pos = 0; pos < n; ++pos) {
+      const void *element = list_get_element(points, pos);
+      if (element == nullptr) return nullptr;
+      const clg_pt_t *pt = record<clg_pt_t>(element);
+      clg_index_t::Point p;
+      for (int i = 0; i < 3; ++i) {
+        p.node[i] = pt->node[i];
+        p.lab[i] = static_cast<float>(static_cast<float>(pt->node[i]) * step[i]) + rangeMin[i];
+      }
+      p.record = pt;
+      if (pos == 0 || pt->node[0] != index->points.back().node[0]) {
+        if (!index->slices.empty()) index->slices.back().last = pos - 1;
+        clg_index_t::Slice slice{};
+        slice.first = pos;
+        slice.lNode = pt->node[0];
+        slice.l = p.lab[0];
+        slice.box = {pt->node[1], pt->node[1], pt->node[2], pt->node[2]};
+        index->slices.push_back(slice);
+      }
+      clg_index_t::Box &box = index->slices.back().box;
+      box.minA = std::min(box.minA, pt->node[1]);
+      box.maxA = std::max(box.maxA, pt->node[1]);
+      box.minB = std::min(box.minB, pt->node[2]);
+      box.maxB = std::max(box.maxB, pt->node[2]);
+      index->points.push_back(p);
+    }
+    if (!index->slices.empty()) index->slices.back().last = n - 1;
+    for (std::size_t s = 0; s < index->slices.size(); ++s) {
+      const clg_index_t::Box &box = index->slices[s].box;
+      if (s % clg_index_t::kBlock == 0) {
+        index->blocks.push_back(box);
+        continue;
+      }
+      clg_index_t::Box &block = index->blocks.back();
+      block.minA = std::min(block.minA, box.minA);
+      block.maxA = std::max(block.maxA, box.maxA);
+      block.minB = std::min(block.minB, box.minB);
+      block.maxB = std::max(block.maxB, box.maxB);
+    }
+    return index.release();
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+}
+
 }  // namespace
 
 TClusterGroup::TClusterGroup()
@@ -92,7 +147,8 @@ TClusterGroup::TClusterGroup()
       step{0, 0, 0},
       points(nullptr),
       lRange(nullptr),
-      lRangeValid(0) {}
+      lRangeValid(0),
+      index(nullptr) {}
 
 TClusterGroup *TClusterGroup::Create(int nrOfDevCoord, double minL, double maxL, double stepL,
                                      double minA, double maxA, double stepA, double minB,
@@ -147,6 +203,8 @@ TClusterGroup::~TClusterGroup() {
 void TClusterGroup::ReleaseLists() {
   kill_with_records<clg_pt_t>(points);
   kill_with_records<clg_lrange_t>(lRange);
+  delete index;
+  index = nullptr;
 }
 
 TClusterGroup &TClusterGroup::operator=(const TClusterGroup &other) {
@@ -167,6 +225,15 @@ void TClusterGroup::CopyFrom(const TClusterGroup &other) {
       throw std::bad_alloc();
     }
   }
+  clg_index_t *newIndex = nullptr;
+  if (other.lRangeValid == 1) {
+    newIndex = build_index(newPoints, other.step, other.rangeMin);
+    if (newIndex == nullptr) {
+      kill_with_records<clg_pt_t>(newPoints);
+      kill_with_records<clg_lrange_t>(newLRange);
+      throw std::bad_alloc();
+    }
+  }
   ReleaseLists();
   nrOfDevCoord = other.nrOfDevCoord;
   for (int i = 0; i < 3; ++i) {
@@ -179,6 +246,7 @@ void TClusterGroup::CopyFrom(const TClusterGroup &other) {
   }
   points = newPoints;
   lRange = newLRange;
+  index = newIndex;
   lRangeValid = other.lRangeValid;
 }
 
@@ -233,6 +301,8 @@ int TClusterGroup::UpdateForAddedPoints() {
 int TClusterGroup::FillLRange() {
   if (lRangeValid == 1) return 0;
   kill_with_records<clg_lrange_t>(lRange);
+  delete index;
+  index = nullptr;
   lRange = list_new(nrOfNodes[0], sizeof(clg_lrange_t *), velmora::cluster::lrange_order);
   if (lRange == nullptr) return -1;
   const int n = list_num(points);
@@ -261,6 +331,11 @@ int TClusterGroup::FillLRange() {
   }
   // Bring the table into order now: the searches only read it, possibly on several threads.
   if (n > 0 && list_get_element(lRange, 0) == nullptr) {
+    kill_with_records<clg_lrange_t>(lRange);
+    return -1;
+  }
+  index = build_index(points, step, rangeMin);
+  if (index == nullptr) {
     kill_with_records<clg_lrange_t>(lRange);
     return -1;
   }

@@ -4,6 +4,7 @@
 #define VELMORA_CLUSTER_TCLUSTERGROUP_INTERNAL_H
 
 #include <cstdint>
+#include <vector>
 
 #include "ostrel/ostrel.h"
 #include "velmora/tclustergroup.h"
@@ -20,6 +21,32 @@ struct clg_pt_t {
 struct clg_lrange_t {
   std::uint16_t lNode;
   std::int32_t firstPos;
+};
+
+// The point list laid out for the searches, rebuilt with the L-range table: per position of the
+// sorted point list its node, the Lab of that node (as the points are expanded) and its record;
+// per L slice its run of positions and the range of a and b node indices it holds; the same ranges
+// per block of kBlock consecutive slices. The ranges let a walk pass over slices that hold no
+// point able to improve an octant it still needs.
+struct clg_index_t {
+  static constexpr int kBlock = 16;
+  struct Point {
+    double lab[3];
+    std::uint16_t node[3];
+    const clg_pt_t *record;
+  };
+  struct Box {
+    std::uint16_t minA, maxA, minB, maxB;
+  };
+  struct Slice {
+    std::int32_t first, last;  // positions of the slice's first and last point
+    std::uint16_t lNode;
+    double l;  // L of the slice's node
+    Box box;
+  };
+  std::vector<Point> points;
+  std::vector<Slice> slices;
+  std::vector<Box> blocks;  // block b covers slices b * kBlock .. b * kBlock + kBlock - 1
 };
 
 namespace velmora::cluster {

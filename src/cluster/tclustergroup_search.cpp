@@ -8,6 +8,7 @@
 // the split. Because the L and a offsets only grow along a scan, a scan can stop as soon as every
 // octant it feeds holds a point no farther than the current point's L-a distance, and a slice
 // walk as soon as they hold points no farther than the next slice's L distance.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -35,34 +36,26 @@ bool has_nan(const double *x) {
 
 // Every octant of the group holds a point no farther than t.
 bool settled(const clg_near_t *near, unsigned group, double t) {
-  for (int k = 0; k < 8; ++k) {
-    if ((group >> k & 1u) != 0 && (near->count[k] == 0 || near->dist2[k] > t)) return false;
+  for (; group != 0; group &= group - 1) {
+    const int k = __builtin_ctz(group);
+    if (near->count[k] == 0 || near->dist2[k] > t) return false;
   }
   return true;
 }
 
-// What one walk needs: the query, its node, the grid and the record being filled.
+// What one walk needs: the query, its node and the record being filled.
 struct Walk {
   const double *x;
   std::uint16_t q[3];
-  float step[3];
-  float rangeMin[3];
   int nrOfDevCoord;
   clg_near_t *near;
 
-  void expand(const clg_pt_t *pt, double *lab) const {
-    for (int i = 0; i < 3; ++i)
-      lab[i] = static_cast<float>(static_cast<float>(pt->node[i]) * step[i]) + rangeMin[i];
-  }
-
   // The update rule: the octant takes the point when empty or when the point is strictly
   // nearer. Returns the point's squared L-a distance for the scan's stop test.
-  double visit(const clg_pt_t *pt, int k) const {
-    double lab[3];
-    expand(pt, lab);
-    const double dl = lab[0] - x[0];
-    const double da = lab[1] - x[1];
-    const double db = lab[2] - x[2];
+  double visit(const clg_index_t::Point &p, int k) const {
+    const double dl = p.lab[0] - x[0];
+    const double da = p.lab[1] - x[1];
+    const double db = p.lab[2] - x[2];
     const double dla = dl * dl + da * da;
     const double d2 = dla + db * db;
     if (near->count[k] == 0 || near->dist2[k] > d2) {
@@ -70,81 +63,149 @@ struct Walk {
       ++near->count[k];
       clg_cl_t &best = near->best[k];
       for (int i = 0; i < 3; ++i)
-        best.lab[i] = lab[i];
+        best.lab[i] = p.lab[i];
       for (int j = 0; j < nrOfDevCoord; ++j)
-        best.dev[j] = pt->dev[j];
+        best.dev[j] = p.record->dev[j];
     }
     return dla;
   }
 
-  double l_distance(const clg_pt_t *pt) const {
-    const double dl =
-        static_cast<float>(static_cast<float>(pt->node[0]) * step[0]) + rangeMin[0] - x[0];
-    return dl * dl;
+  float step[3];
+  float rangeMin[3];
+
+  // Lab of node n on axis i, as the points are expanded.
+  double node_lab(int i, int n) const {
+    return static_cast<float>(static_cast<float>(n) * step[i]) + rangeMin[i];
+  }
+
+  // The octants of one half (base 4 above the query's L node, 0 at or below it) that points in
+  // the box can fall into, as a mask: a-bit from the a range, b-bit from the b range.
+  unsigned present(const clg_index_t::Box &box, int base) const {
+    const bool aLo = box.minA <= q[1], aHi = box.maxA > q[1];
+    const bool bLo = box.minB <= q[2], bHi = box.maxB > q[2];
+    unsigned mask = 0;
+    if (aLo && bLo) mask |= 1u << base;
+    if (aLo && bHi) mask |= 1u << (base + 1);
+    if (aHi && bLo) mask |= 1u << (base + 2);
+    if (aHi && bHi) mask |= 1u << (base + 3);
+    return mask;
+  }
+
+  // Squared distance from the query, along axis i, to the nearest node of the box's range
+  // [lo, hi] on the lower (node <= q) or upper (node > q) side; a lower bound for its points.
+  double side_gap(int i, int lo, int hi, bool upper) const {
+    double gap = 0.0;
+    if (upper) {
+      gap = node_lab(i, std::max(lo, q[i] + 1)) - x[i];
+    } else {
+      gap = x[i] - node_lab(i, std::min(hi, static_cast<int>(q[i])));
+    }
+    return gap > 0.0 ? gap * gap : 0.0;
+  }
+
+  // Some octant of the half could still take a point of the box, whose points lie at squared L
+  // distance dL2 or more: an octant the box reaches whose entry is missing or farther than the
+  // box's nearest corner on that octant's side.
+  bool improvable(const clg_index_t::Box &box, int base, double dL2) const {
+    const unsigned mask = present(box, base);
+    for (int k = 0; k < 4; ++k) {
+      if ((mask >> (base + k) & 1u) == 0) continue;
+      const double da = side_gap(1, box.minA, box.maxA, (k & 2) != 0);
+      const double db = side_gap(2, box.minB, box.maxB, (k & 1) != 0);
+      // Shaved by a relative 1e-12 so that rounding never lets it exceed a point's distance.
+      const double bound = (dL2 + da + db) * (1.0 - 1e-12);
+      const clg_near_t *n = near;
+      if (n->count[base + k] == 0 || n->dist2[base + k] > bound) return true;
+    }
+    return false;
   }
 };
 
-const clg_pt_t *point_at(LIST points, int pos) {
-  return record<clg_pt_t>(list_get_element(points, pos));
-}
-
-int first_pos(LIST lRange, int s) {
-  return record<clg_lrange_t>(list_get_element(lRange, s))->firstPos;
-}
-
-// The walk shared by both searches. Octant(pt, upper, ascending) gives a point's octant;
-// the groups give, per half and scan direction, the octants whose settling ends the scan, and
-// per half those whose settling ends the slice walk.
+// Which octant groups end scans and slice walks.
 struct Groups {
   unsigned upperDescending, upperAscending, upperHalf;
   unsigned lowerDescending, lowerAscending, lowerHalf;
 };
 
+// The walk shared by both searches. octant(point, upper, ascending) gives a point's octant.
+// With axis-aligned octants (boxes true), a slice or block of slices whose a and b ranges hold no
+// point of an octant that could still improve is passed over, and a scan ends once the octants
+// its slice can feed are settled: neither changes what the walk finds, only what it reads.
 template <typename Octant>
-void walk(const Walk &w, LIST points, LIST lRange, const Groups &g, Octant octant) {
-  const int nL = list_num(lRange);
-  const int nP = list_num(points);
-  if (nP == 0) return;
-  clg_lrange_t lKey{w.q[0], 0};
-  const clg_lrange_t *lKeyPtr = &lKey;
-  const int p = list_pos(lRange, &lKeyPtr);
-  clg_pt_t qKey{};
-  for (int i = 0; i < 3; ++i)
-    qKey.node[i] = w.q[i];
-  const clg_pt_t *qKeyPtr = &qKey;
+void walk(const Walk &w, const clg_index_t &ix, const Groups &g, bool boxes, Octant octant) {
+  const int nS = static_cast<int>(ix.slices.size());
+  if (nS == 0) return;
+  const double *x = w.x;
+  // The first slice above the query's L node (slices at or below it form the lower half).
+  int p = 0;
+  for (int hi = nS; p < hi;) {
+    const int mid = p + (hi - p) / 2;
+    if (ix.slices[mid].lNode > w.q[0]) {
+      hi = mid;
+    } else {
+      p = mid + 1;
+    }
+  }
+  auto l_distance = [x](const clg_index_t::Slice &slice) {
+    const double dl = slice.l - x[0];
+    return dl * dl;
+  };
 
-  auto scan_slice = [&](int first, int last, bool upper) {
-    const int j = list_pos_range(points, &qKeyPtr, first, last, velmora::cluster::a_order);
-    const unsigned down = upper ? g.upperDescending : g.lowerDescending;
-    const unsigned up = upper ? g.upperAscending : g.lowerAscending;
-    for (int i = j - 1; i >= first; --i) {
-      const clg_pt_t *pt = point_at(points, i);
+  auto scan_slice = [&](const clg_index_t::Slice &slice, bool upper) {
+    const int base = upper ? 4 : 0;
+    unsigned down = upper ? g.upperDescending : g.lowerDescending;
+    unsigned up = upper ? g.upperAscending : g.lowerAscending;
+    if (boxes) {
+      const unsigned feeds = w.present(slice.box, base);
+      down &= feeds;
+      up &= feeds;
+    }
+    // The split: the first position whose a node index exceeds the query's.
+    int j = slice.first;
+    for (int n = slice.last + 1 - slice.first; n > 0;) {
+      const int half = n / 2;
+      const bool above = ix.points[j + half].node[1] > w.q[1];
+      j = above ? j : j + half + 1;
+      n = above ? half : n - half - 1;
+    }
+    for (int i = j - 1; i >= slice.first; --i) {
+      const clg_index_t::Point &pt = ix.points[i];
       const double dla = w.visit(pt, octant(pt, upper, false));
       if (settled(w.near, down, dla)) break;
     }
-    for (int i = j; i <= last; ++i) {
-      const clg_pt_t *pt = point_at(points, i);
+    for (int i = j; i <= slice.last; ++i) {
+      const clg_index_t::Point &pt = ix.points[i];
       const double dla = w.visit(pt, octant(pt, upper, true));
       if (settled(w.near, up, dla)) break;
     }
   };
 
-  // Upper half: slices p, p + 1, ... upward.
-  for (int s = p; s < nL; ++s) {
-    const int first = first_pos(lRange, s);
-    const int last = s + 1 < nL ? first_pos(lRange, s + 1) - 1 : nP - 1;
-    scan_slice(first, last, true);
-    if (last + 1 == nP) break;
-    if (settled(w.near, g.upperHalf, w.l_distance(point_at(points, last + 1)))) break;
+  constexpr int kBlock = clg_index_t::kBlock;
+  // Upper half: slices p, p + 1, ... upward, until the octants above are settled against the
+  // next slice's L distance.
+  for (int s = p; s < nS;) {
+    const clg_index_t::Slice &slice = ix.slices[s];
+    const double t = l_distance(slice);
+    if (s > p && settled(w.near, g.upperHalf, t)) break;
+    if (boxes && s % kBlock == 0 && s + kBlock <= nS &&
+        !w.improvable(ix.blocks[s / kBlock], 4, t)) {
+      s += kBlock;
+      continue;
+    }
+    if (!boxes || w.improvable(slice.box, 4, t)) scan_slice(slice, true);
+    ++s;
   }
   // Lower half: slices p - 1, p - 2, ... downward.
-  int last = p < nL ? first_pos(lRange, p) - 1 : nP - 1;
-  for (int s = p - 1; s >= 0; --s) {
-    const int first = first_pos(lRange, s);
-    scan_slice(first, last, false);
-    last = first - 1;
-    if (last < 0) break;
-    if (settled(w.near, g.lowerHalf, w.l_distance(point_at(points, last)))) break;
+  for (int s = p - 1; s >= 0;) {
+    const clg_index_t::Slice &slice = ix.slices[s];
+    const double t = l_distance(slice);
+    if (s < p - 1 && settled(w.near, g.lowerHalf, t)) break;
+    if (boxes && s % kBlock == kBlock - 1 && !w.improvable(ix.blocks[s / kBlock], 0, t)) {
+      s -= kBlock;
+      continue;
+    }
+    if (!boxes || w.improvable(slice.box, 0, t)) scan_slice(slice, false);
+    --s;
   }
 }
 
@@ -156,10 +217,12 @@ bool prepare(const double *x, clg_near_t *near, int nrOfDevCoord, const std::int
   if (has_nan(x)) return false;
   w.x = x;
   w.near = near;
-  w.nrOfDevCoord = nrOfDevCoord;
   for (int i = 0; i < 3; ++i) {
     w.step[i] = step[i];
     w.rangeMin[i] = rangeMin[i];
+  }
+  w.nrOfDevCoord = nrOfDevCoord;
+  for (int i = 0; i < 3; ++i) {
     const double v = (x[i] - rangeMin[i]) / step[i];
     int node = 0;
     if (v >= nrOfNodes[i] - 1) {
@@ -177,7 +240,8 @@ bool prepare(const double *x, clg_near_t *near, int nrOfDevCoord, const std::int
 int TClusterGroup::FindNearestClusterNPar(const double *lab, clg_near_t *near, int all,
                                           const double *const * /*planes*/) const {
   Walk w{};
-  if (!prepare(lab, near, nrOfDevCoord, nrOfNodes, step, rangeMin, w) || lRangeValid == 0) {
+  if (!prepare(lab, near, nrOfDevCoord, nrOfNodes, step, rangeMin, w) || lRangeValid == 0 ||
+      index == nullptr) {
     std::memset(near, 0, sizeof(*near));
     return -1;
   }
@@ -186,8 +250,8 @@ int TClusterGroup::FindNearestClusterNPar(const double *lab, clg_near_t *near, i
                             : Groups{kUpperDescending, kUpperAscending, kUpperHalf,
                                      kLowerDescending, kLowerAscending, kLowerHalf};
   const std::uint16_t q2 = w.q[2];
-  walk(w, points, lRange, g, [q2](const clg_pt_t *pt, bool upper, bool ascending) {
-    return (upper ? 4 : 0) + (ascending ? 2 : 0) + (pt->node[2] > q2 ? 1 : 0);
+  walk(w, *index, g, true, [q2](const clg_index_t::Point &pt, bool upper, bool ascending) {
+    return (upper ? 4 : 0) + (ascending ? 2 : 0) + (pt.node[2] > q2 ? 1 : 0);
   });
   return 0;
 }
@@ -195,7 +259,8 @@ int TClusterGroup::FindNearestClusterNPar(const double *lab, clg_near_t *near, i
 int TClusterGroup::FindNearestClusterPar(const double *lab, clg_near_t *near, int mode,
                                          const double *const *planes) const {
   Walk w{};
-  if (!prepare(lab, near, nrOfDevCoord, nrOfNodes, step, rangeMin, w) || lRangeValid == 0) {
+  if (!prepare(lab, near, nrOfDevCoord, nrOfNodes, step, rangeMin, w) || lRangeValid == 0 ||
+      index == nullptr) {
     std::memset(near, 0, sizeof(*near));
     return -1;
   }
@@ -206,9 +271,9 @@ int TClusterGroup::FindNearestClusterPar(const double *lab, clg_near_t *near, in
                              : Groups{kUpperDescending, kUpperAscending, kUpperHalf,
                                       kLowerDescending, kLowerAscending, kLowerHalf};
   const std::uint16_t *q = w.q;
-  walk(w, points, lRange, g, [this, q, mode, planes](const clg_pt_t *pt, bool, bool) {
+  walk(w, *index, g, mode == 0, [this, q, mode, planes](const clg_index_t::Point &pt, bool, bool) {
     int bits[3];
-    DetermineIntIndex(pt->node, q, bits, mode, planes);
+    DetermineIntIndex(pt.node, q, bits, mode, planes);
     return 4 * bits[0] + 2 * bits[1] + bits[2];
   });
   return 0;
