@@ -145,7 +145,8 @@ class VELMORA_API TClusterGroup {
   /* Projection restricted to the plane through the query with the normal of plane (4 doubles
      nL, na, nb, d; d is not used). By the a-b length c of that normal: below 2 the free
      projection with axis-aligned octants; above 5 the plane-restricted projection with octants
-     taken in a frame of the plane; in between the blend w = (c - 2) / 3 of both. */
+     taken in a frame of the plane; in between the blend w = (c - 2) / 3 of both. A null plane
+     fails (-1). */
   int InterpolatePar(const double *lab, const double *plane, double *dev, double *dist) const;
 
   /* As InterpolateNPar, but among the tetrahedra of the neighbours it prefers those whose

@@ -284,7 +284,7 @@ int TClusterGroup::InterpolateProjectNParPenal(const double *lab, double *dev, d
 
 int TClusterGroup::InterpolateProjectPar(const double *lab, const double *plane, double *dev,
                                          double *dist, double *proj) const {
-  if (has_nan(lab, 3) || has_nan(plane, 3)) return -1;
+  if (plane == nullptr || has_nan(lab, 3) || has_nan(plane, 3)) return -1;
   double c[3];
   clamp_query(lab, rangeMin, rangeMax, c);
   const double chroma = std::sqrt(plane[1] * plane[1] + plane[2] * plane[2]);

@@ -170,7 +170,7 @@ TEST(ClusterGroup, StoresOfMoreThan65536PointsAreSearchedCorrectly) {
   }
 }
 
-TEST(ClusterGroup, NaNCoordinatesAreRefusedWithoutStoringAnything) {
+TEST(ClusterGroup, NaNCoordinatesAndMissingPlanesAreRefused) {
   Group g = cluster_test::fill(make_group(), cluster_test::printer_chart(5));
   ASSERT_NE(g, nullptr);
   const size_t before = Probe::points(*g).size();
@@ -198,6 +198,8 @@ TEST(ClusterGroup, NaNCoordinatesAreRefusedWithoutStoringAnything) {
     EXPECT_EQ(g->InterpolatePar(q, plane, out, &dist), -1);
     EXPECT_EQ(g->IsInside(q), 0);
   }
+  double out[3], dist;
+  EXPECT_EQ(g->InterpolatePar(query, nullptr, out, &dist), -1);
 }
 
 // Copies are deep: each object owns its lists, whichever is destroyed first or changed later,

@@ -51,6 +51,7 @@ struct Store {
 std::vector<Store> stores() {
   std::vector<Store> out;
   out.push_back({"random printer, step 1", cluster_test::printer_random(3000, 1), 1.0});
+  out.push_back({"random printer, step 0.1", cluster_test::printer_random(3000, 3), 0.1});
   out.push_back({"grid-ordered chart 17^3, step 1", cluster_test::printer_chart(17), 1.0});
   out.push_back({"grid-ordered chart 11^3, step 2.5", cluster_test::printer_chart(11), 2.5});
   // A Lab lattice: many points share L, a and b node indices with the queries.
