@@ -132,6 +132,77 @@ const double *restricting_normal(int par, const double *plane, const double *c, 
   return own;
 }
 
+// The free tetrahedron step when some tetrahedron of the neighbours holds the query. A holding
+// tetrahedron scores its largest barycentric weight (at least a quarter) and any other scores
+// minus a distance (at most 0), so the winner is the first holding tetrahedron of largest weight,
+// whatever the others score. This finds it from the face planes of the n corners, each computed
+// once, with the same arithmetic as the tetrahedron projection; it returns false (nothing
+// written) when no tetrahedron holds the query, and the caller then projects every one.
+bool best_holding_tetra(const clg_near_t *near, const int *octants, int n, const double *c,
+                        int nrOfDevCoord, double *dev, double *score, double *dist, double *proj) {
+  constexpr double kFlatCorner = 0.001;   // as the tetrahedron projection: smallest |den|
+  constexpr double kWeightSlack = 0.001;  // weights within [-slack, 1 + slack] hold the query
+  struct Face {
+    double plane[4];
+    double atQuery;
+    bool valid;
+  };
+  Face faces[8][8][8];
+  const double *p[8];
+  for (int i = 0; i < n; ++i)
+    p[i] = near->best[octants[i]].lab;
+  for (int a = 0; a < n; ++a)
+    for (int b = a + 1; b < n; ++b)
+      for (int d = b + 1; d < n; ++d) {
+        Face &f = faces[a][b][d];
+        f.valid = plane_from_points(p[a], p[b], p[d], f.plane) == 0;
+        if (f.valid) f.atQuery = vect_dot(f.plane, c, 3) + f.plane[3];
+      }
+  // The face opposite corner i of a tetrahedron: the other three corners, in order.
+  static constexpr int kFaces[4][3] = {{1, 2, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1, 2}};
+  double best = kNoScore;
+  double bestWeights[4] = {0, 0, 0, 0};
+  int bestCorners[4] = {0, 1, 2, 3};
+  int corners[4];
+  int mask[8];
+  numb_next_combination(4, n, 1, corners, mask);
+  do {
+    double w[4];
+    bool holds = true;
+    for (int i = 0; i < 4 && holds; ++i) {
+      const Face &f = faces[corners[kFaces[i][0]]][corners[kFaces[i][1]]][corners[kFaces[i][2]]];
+      if (!f.valid) {
+        holds = false;
+        break;
+      }
+      const double den = vect_dot(f.plane, p[corners[i]], 3) + f.plane[3];
+      if (std::fabs(den) < kFlatCorner) {
+        holds = false;
+        break;
+      }
+      w[i] = f.atQuery / den;
+      holds = w[i] >= -kWeightSlack && w[i] <= 1.0 + kWeightSlack;
+    }
+    if (!holds) continue;
+    double largest = 0.0;
+    for (double wi : w)
+      if (wi > largest) largest = wi;
+    if (largest > best) {
+      best = largest;
+      for (int i = 0; i < 4; ++i) {
+        bestWeights[i] = w[i];
+        bestCorners[i] = corners[i];
+      }
+    }
+  } while (numb_next_combination(4, n, 0, corners, mask) == 0);
+  if (best == kNoScore) return false;
+  *score = best;
+  *dist = -vect_distance(c, c, 3);
+  blend(near, octants, bestCorners, 4, bestWeights, nrOfDevCoord, dev);
+  copy3(c, proj);
+  return true;
+}
+
 }  // namespace
 
 int TClusterGroup::Interpolate(const double *lab, const double *plane, int par, double *dev,
@@ -147,6 +218,10 @@ int TClusterGroup::Interpolate(const double *lab, const double *plane, int par, 
   const double *m = restricting_normal(par, plane, lab, own);
   if (n < 4) return interpolate_few(near, octants, n, lab, m, nrOfDevCoord, dev, score, dist, proj);
 
+  if (m == nullptr &&
+      best_holding_tetra(near, octants, n, lab, nrOfDevCoord, dev, score, dist, proj)) {
+    return 0;
+  }
   double best = kNoScore;
   int corners[4];
   int mask[8];

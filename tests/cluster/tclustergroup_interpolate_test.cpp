@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cluster_support.h"
+#include "geometry/projection_internal.h"
 #include "support/diagnostics_capture.h"
 
 namespace {
@@ -363,6 +364,85 @@ TEST(ClusterInterpolation, RecoversDeviceValuesOfHeldOutColoursOfAPrinter) {
     EXPECT_LT(sumDev[road] / n, 0.03) << road;
     EXPECT_LT(sumLab[road] / n, 1.5) << road;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The tetrahedron step taken literally: every 4-subset of the occupied octants' points projected
+// in turn, the first of the best scores kept.
+void reference_step(const clg_near_t &near, const double *c, double *dev, double *dist) {
+  int octants[8], n = 0;
+  for (int k : {0, 4, 2, 6, 1, 5, 3, 7})
+    if (near.count[k] != 0) octants[n++] = k;
+  double best = -1e20;
+  for (int a = 0; a < n; ++a)
+    for (int b = a + 1; b < n; ++b)
+      for (int d = b + 1; d < n; ++d)
+        for (int e = d + 1; e < n; ++e) {
+          const int corners[4] = {a, b, d, e};
+          double tetra[12];
+          for (int i = 0; i < 4; ++i)
+            for (int k = 0; k < 3; ++k)
+              tetra[3 * i + k] = near.best[octants[corners[i]]].lab[k];
+          PROJ_RESULT r;
+          double s;
+          proj_on_tetra(tetra, c, &r, &s);
+          if (s <= best) continue;
+          best = s;
+          *dist = -std::sqrt((r.point[0] - c[0]) * (r.point[0] - c[0]) +
+                             (r.point[1] - c[1]) * (r.point[1] - c[1]) +
+                             (r.point[2] - c[2]) * (r.point[2] - c[2]));
+          for (int j = 0; j < 3; ++j) {
+            dev[j] = 0;
+            for (int i = 0; i < 4; ++i)
+              dev[j] += r.weights[i] * near.best[octants[corners[i]]].dev[j];
+          }
+        }
+}
+
+// The free tetrahedron step gives exactly the literal step's values, for neighbourhoods from
+// real searches (inside and around a press's data, sparse and lattice stores) and for random
+// neighbourhoods with 4 to 8 occupied octants, flat ones included.
+TEST(ClusterInterpolation, TetrahedronStepMatchesProjectingEveryTetrahedron) {
+  std::vector<Group> groups;
+  groups.push_back(
+      cluster_test::fill(cluster_test::make_group(), cluster_test::printer_random(800, 47)));
+  groups.push_back(cluster_test::fill(cluster_test::make_group(), lattice(affine)));
+  std::mt19937 rng(53);
+  std::uniform_real_distribution<double> l(-5, 105), ab(-90, 90), unit(0, 1);
+  int compared = 0;
+  for (int i = 0; i < 3000; ++i) {
+    clg_near_t near{};
+    double c[3] = {l(rng), ab(rng), ab(rng)};
+    c[0] = std::clamp(c[0], 0.0, 100.0);
+    if (i % 3 != 2) {
+      ASSERT_EQ(groups[i % 3]->FindNearestClusterNPar(c, &near, 0, nullptr), 0);
+    } else {
+      for (int k = 0; k < 8; ++k) {
+        if (unit(rng) < 0.2) continue;
+        near.count[k] = 1;
+        for (int d = 0; d < 3; ++d) {
+          const double side = ((k >> (2 - d)) & 1) ? 1 : -1;
+          near.best[k].lab[d] = c[d] + side * 8 * unit(rng) * (i % 7 == 0 && d == 2 ? 0 : 1);
+          near.best[k].dev[d] = unit(rng);
+        }
+      }
+    }
+    int occupied = 0;
+    for (int k = 0; k < 8; ++k)
+      occupied += near.count[k] != 0;
+    if (occupied < 4) continue;
+    double dev[3], dist, proj[3], refDev[3], refDist;
+    ASSERT_EQ(Probe::interpolate(*groups[0], c, nullptr, 0, dev, near, &dist, proj), 0);
+    reference_step(near, c, refDev, &refDist);
+    ASSERT_EQ(dist, refDist) << i;
+    for (int j = 0; j < 3; ++j)
+      ASSERT_EQ(dev[j], refDev[j]) << i;
+    ++compared;
+  }
+  EXPECT_GT(compared, 1500);
 }
 
 }  // namespace
