@@ -119,6 +119,52 @@ struct Walk {
     }
     return false;
   }
+
+  // Plane-frame octants: the three unit vectors and the node-to-Lab mapping of the octant bits.
+  const double *const *planes = nullptr;
+  float span[3];
+  double intervals[3];
+
+  // Lab offset of node n from the query's node along axis i, as DetermineIntIndex forms it.
+  double offset(int i, int n) const {
+    if (intervals[i] <= 0.0) return 0.0;
+    const double point = static_cast<float>(n * span[i]) / intervals[i] + rangeMin[i];
+    const double query = static_cast<float>(q[i] * span[i]) / intervals[i] + rangeMin[i];
+    return point - query;
+  }
+
+  // The plane-frame octants that points with L nodes lLo .. lHi and a and b nodes in the box can
+  // fall into. Each bit is the sign of a linear function of the offset, so over the box it ranges
+  // between the sums of its per-axis extremes; signs within a relative 1e-9 of 0 count as both.
+  unsigned frame_present(int lLo, int lHi, const clg_index_t::Box &box) const {
+    const double lo[3] = {offset(0, lLo), offset(1, box.minA), offset(2, box.minB)};
+    const double hi[3] = {offset(0, lHi), offset(1, box.maxA), offset(2, box.maxB)};
+    unsigned values[3];  // per bit: 1 when it may be 0, 2 when it may be 1
+    for (int i = 0; i < 3; ++i) {
+      double least = 0.0, most = 0.0, scale = 0.0;
+      for (int d = 0; d < 3; ++d) {
+        const double u = planes[i][d] * lo[d], v = planes[i][d] * hi[d];
+        least += std::min(u, v);
+        most += std::max(u, v);
+        scale += std::max(std::fabs(u), std::fabs(v));
+      }
+      const double tolerance = 1e-9 * scale;
+      values[i] = (least < tolerance ? 1u : 0u) | (most >= -tolerance ? 2u : 0u);
+    }
+    unsigned mask = 0;
+    for (int k = 0; k < 8; ++k) {
+      if ((values[0] >> (k >> 2 & 1) & 1u) != 0 && (values[1] >> (k >> 1 & 1) & 1u) != 0 &&
+          (values[2] >> (k & 1) & 1u) != 0)
+        mask |= 1u << k;
+    }
+    return mask;
+  }
+
+  // Some plane-frame octant the points can fall into could still take one at squared distance
+  // dL2 (their L distance) or more.
+  bool frame_improvable(unsigned mask, double dL2) const {
+    return !settled(near, mask, dL2 * (1.0 - 1e-12));
+  }
 };
 
 // Which octant groups end scans and slice walks.
@@ -128,11 +174,13 @@ struct Groups {
 };
 
 // The walk shared by both searches. octant(point, upper, ascending) gives a point's octant.
-// With axis-aligned octants (boxes true), a slice or block of slices whose a and b ranges hold no
-// point of an octant that could still improve is passed over, and a scan ends once the octants
-// its slice can feed are settled: neither changes what the walk finds, only what it reads.
+// A slice or block of slices whose node ranges hold no point of an octant that could still
+// improve is passed over, and a scan ends once the octants its slice can feed are settled:
+// neither changes what the walk finds, only what it reads. With axis-aligned octants the ranges
+// also bound the a and b distances; with plane-frame octants (w.planes set) only the L distance.
 template <typename Octant>
-void walk(const Walk &w, const clg_index_t &ix, const Groups &g, bool boxes, Octant octant) {
+void walk(const Walk &w, const clg_index_t &ix, const Groups &g, Octant octant) {
+  const bool frame = w.planes != nullptr;
   const int nS = static_cast<int>(ix.slices.size());
   if (nS == 0) return;
   const double *x = w.x;
@@ -155,11 +203,10 @@ void walk(const Walk &w, const clg_index_t &ix, const Groups &g, bool boxes, Oct
     const int base = upper ? 4 : 0;
     unsigned down = upper ? g.upperDescending : g.lowerDescending;
     unsigned up = upper ? g.upperAscending : g.lowerAscending;
-    if (boxes) {
-      const unsigned feeds = w.present(slice.box, base);
-      down &= feeds;
-      up &= feeds;
-    }
+    const unsigned feeds =
+        frame ? w.frame_present(slice.lNode, slice.lNode, slice.box) : w.present(slice.box, base);
+    down &= feeds;
+    up &= feeds;
     // The split: the first position whose a node index exceeds the query's.
     int j = slice.first;
     for (int n = slice.last + 1 - slice.first; n > 0;) {
@@ -181,18 +228,22 @@ void walk(const Walk &w, const clg_index_t &ix, const Groups &g, bool boxes, Oct
   };
 
   constexpr int kBlock = clg_index_t::kBlock;
+  auto improvable = [&](const clg_index_t::Box &box, int lLo, int lHi, int base, double t) {
+    return frame ? w.frame_improvable(w.frame_present(lLo, lHi, box), t)
+                 : w.improvable(box, base, t);
+  };
   // Upper half: slices p, p + 1, ... upward, until the octants above are settled against the
   // next slice's L distance.
   for (int s = p; s < nS;) {
     const clg_index_t::Slice &slice = ix.slices[s];
     const double t = l_distance(slice);
     if (s > p && settled(w.near, g.upperHalf, t)) break;
-    if (boxes && s % kBlock == 0 && s + kBlock <= nS &&
-        !w.improvable(ix.blocks[s / kBlock], 4, t)) {
+    if (s % kBlock == 0 && s + kBlock <= nS &&
+        !improvable(ix.blocks[s / kBlock], slice.lNode, ix.slices[s + kBlock - 1].lNode, 4, t)) {
       s += kBlock;
       continue;
     }
-    if (!boxes || w.improvable(slice.box, 4, t)) scan_slice(slice, true);
+    if (improvable(slice.box, slice.lNode, slice.lNode, 4, t)) scan_slice(slice, true);
     ++s;
   }
   // Lower half: slices p - 1, p - 2, ... downward.
@@ -200,11 +251,12 @@ void walk(const Walk &w, const clg_index_t &ix, const Groups &g, bool boxes, Oct
     const clg_index_t::Slice &slice = ix.slices[s];
     const double t = l_distance(slice);
     if (s < p - 1 && settled(w.near, g.lowerHalf, t)) break;
-    if (boxes && s % kBlock == kBlock - 1 && !w.improvable(ix.blocks[s / kBlock], 0, t)) {
+    if (s % kBlock == kBlock - 1 &&
+        !improvable(ix.blocks[s / kBlock], ix.slices[s - kBlock + 1].lNode, slice.lNode, 0, t)) {
       s -= kBlock;
       continue;
     }
-    if (!boxes || w.improvable(slice.box, 0, t)) scan_slice(slice, false);
+    if (improvable(slice.box, slice.lNode, slice.lNode, 0, t)) scan_slice(slice, false);
     --s;
   }
 }
@@ -250,7 +302,7 @@ int TClusterGroup::FindNearestClusterNPar(const double *lab, clg_near_t *near, i
                             : Groups{kUpperDescending, kUpperAscending, kUpperHalf,
                                      kLowerDescending, kLowerAscending, kLowerHalf};
   const std::uint16_t q2 = w.q[2];
-  walk(w, *index, g, true, [q2](const clg_index_t::Point &pt, bool upper, bool ascending) {
+  walk(w, *index, g, [q2](const clg_index_t::Point &pt, bool upper, bool ascending) {
     return (upper ? 4 : 0) + (ascending ? 2 : 0) + (pt.node[2] > q2 ? 1 : 0);
   });
   return 0;
@@ -271,7 +323,14 @@ int TClusterGroup::FindNearestClusterPar(const double *lab, clg_near_t *near, in
                              : Groups{kUpperDescending, kUpperAscending, kUpperHalf,
                                       kLowerDescending, kLowerAscending, kLowerHalf};
   const std::uint16_t *q = w.q;
-  walk(w, *index, g, mode == 0, [this, q, mode, planes](const clg_index_t::Point &pt, bool, bool) {
+  if (mode != 0) {
+    w.planes = planes;
+    for (int i = 0; i < 3; ++i) {
+      w.span[i] = rangeMax[i] - rangeMin[i];
+      w.intervals[i] = nrOfNodes[i] - 1;
+    }
+  }
+  walk(w, *index, g, [this, q, mode, planes](const clg_index_t::Point &pt, bool, bool) {
     int bits[3];
     DetermineIntIndex(pt.node, q, bits, mode, planes);
     return 4 * bits[0] + 2 * bits[1] + bits[2];
