@@ -132,10 +132,11 @@ const double *restricting_normal(int par, const double *plane, const double *c, 
   return own;
 }
 
-// The free tetrahedron step when some tetrahedron of the neighbours holds the query. A holding
-// tetrahedron scores its largest barycentric weight (at least a quarter) and any other scores
-// minus a distance (at most 0), so the winner is the first holding tetrahedron of largest weight,
-// whatever the others score. This finds it from the face planes of the n corners, each computed
+// The tetrahedron step when some tetrahedron of the neighbours holds the query. A holding
+// tetrahedron scores its largest barycentric weight (at least a quarter), free or
+// plane-restricted, and any other scores minus a (penalised) distance, at most 0, so the winner
+// is the first holding tetrahedron of largest weight, whatever the others score; the others are
+// not projected at all. This finds it from the face planes of the n corners, each computed
 // once, with the same arithmetic as the tetrahedron projection; it returns false (nothing
 // written) when no tetrahedron holds the query, and the caller then projects every one.
 bool best_holding_tetra(const clg_near_t *near, const int *octants, int n, const double *c,
@@ -218,10 +219,7 @@ int TClusterGroup::Interpolate(const double *lab, const double *plane, int par, 
   const double *m = restricting_normal(par, plane, lab, own);
   if (n < 4) return interpolate_few(near, octants, n, lab, m, nrOfDevCoord, dev, score, dist, proj);
 
-  if (m == nullptr &&
-      best_holding_tetra(near, octants, n, lab, nrOfDevCoord, dev, score, dist, proj)) {
-    return 0;
-  }
+  if (best_holding_tetra(near, octants, n, lab, nrOfDevCoord, dev, score, dist, proj)) return 0;
   double best = kNoScore;
   int corners[4];
   int mask[8];

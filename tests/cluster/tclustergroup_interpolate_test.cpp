@@ -372,7 +372,8 @@ namespace {
 
 // The tetrahedron step taken literally: every 4-subset of the occupied octants' points projected
 // in turn, the first of the best scores kept.
-void reference_step(const clg_near_t &near, const double *c, double *dev, double *dist) {
+void reference_step(const clg_near_t &near, const double *c, const double *m, double *dev,
+                    double *dist) {
   int octants[8], n = 0;
   for (int k : {0, 4, 2, 6, 1, 5, 3, 7})
     if (near.count[k] != 0) octants[n++] = k;
@@ -388,7 +389,11 @@ void reference_step(const clg_near_t &near, const double *c, double *dev, double
               tetra[3 * i + k] = near.best[octants[corners[i]]].lab[k];
           PROJ_RESULT r;
           double s;
-          proj_on_tetra(tetra, c, &r, &s);
+          if (m != nullptr) {
+            ASSERT_EQ(proj_on_tetra_plane(tetra, c, m, &r, &s), 0);
+          } else {
+            proj_on_tetra(tetra, c, &r, &s);
+          }
           if (s <= best) continue;
           best = s;
           *dist = -std::sqrt((r.point[0] - c[0]) * (r.point[0] - c[0]) +
@@ -402,9 +407,9 @@ void reference_step(const clg_near_t &near, const double *c, double *dev, double
         }
 }
 
-// The free tetrahedron step gives exactly the literal step's values, for neighbourhoods from
-// real searches (inside and around a press's data, sparse and lattice stores) and for random
-// neighbourhoods with 4 to 8 occupied octants, flat ones included.
+// The tetrahedron step, free and plane-restricted, gives exactly the literal step's values, for
+// neighbourhoods from real searches (inside and around a press's data, sparse and lattice stores)
+// and for random neighbourhoods with 4 to 8 occupied octants, flat ones included.
 TEST(ClusterInterpolation, TetrahedronStepMatchesProjectingEveryTetrahedron) {
   std::vector<Group> groups;
   groups.push_back(
@@ -434,12 +439,15 @@ TEST(ClusterInterpolation, TetrahedronStepMatchesProjectingEveryTetrahedron) {
     for (int k = 0; k < 8; ++k)
       occupied += near.count[k] != 0;
     if (occupied < 4) continue;
-    double dev[3], dist, proj[3], refDev[3], refDist;
-    ASSERT_EQ(Probe::interpolate(*groups[0], c, nullptr, 0, dev, near, &dist, proj), 0);
-    reference_step(near, c, refDev, &refDist);
-    ASSERT_EQ(dist, refDist) << i;
-    for (int j = 0; j < 3; ++j)
-      ASSERT_EQ(dev[j], refDev[j]) << i;
+    const double plane[4] = {0.3, 4 + c[2] / 10, 3 - c[1] / 10, 0};
+    for (int par = 0; par < 2; ++par) {
+      double dev[3], dist, proj[3], refDev[3], refDist;
+      ASSERT_EQ(Probe::interpolate(*groups[0], c, plane, par, dev, near, &dist, proj), 0);
+      reference_step(near, c, par == 1 ? plane : nullptr, refDev, &refDist);
+      ASSERT_EQ(dist, refDist) << i;
+      for (int j = 0; j < 3; ++j)
+        ASSERT_EQ(dev[j], refDev[j]) << i;
+    }
     ++compared;
   }
   EXPECT_GT(compared, 1500);
