@@ -113,7 +113,7 @@ class VELMORA_API TClusterGroup {
   /* Octants from DetermineIntIndex with the same mode and planes: mode = 0 gives the
      axis-aligned octants; otherwise planes holds three unit vectors (3 doubles each) and a
      point's bit i tells on which side of planes[i] (through the query node) it lies; mode != 0
-     walks until all eight octants are settled. */
+     walks until all eight octants are settled, and fails (-1) without planes. */
   int FindNearestClusterPar(const double *lab, clg_near_t *near, int mode,
                             const double *const *planes) const;
 

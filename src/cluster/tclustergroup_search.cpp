@@ -18,7 +18,6 @@
 namespace {
 
 using velmora::cluster::nearest;
-using velmora::cluster::record;
 
 constexpr unsigned kAllOctants = 0xFFu;
 
@@ -312,7 +311,7 @@ int TClusterGroup::FindNearestClusterPar(const double *lab, clg_near_t *near, in
                                          const double *const *planes) const {
   Walk w{};
   if (!prepare(lab, near, nrOfDevCoord, nrOfNodes, step, rangeMin, w) || lRangeValid == 0 ||
-      index == nullptr) {
+      index == nullptr || (mode != 0 && planes == nullptr)) {
     std::memset(near, 0, sizeof(*near));
     return -1;
   }

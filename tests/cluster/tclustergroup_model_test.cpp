@@ -200,6 +200,7 @@ TEST(ClusterGroup, NaNCoordinatesAndMissingPlanesAreRefused) {
   }
   double out[3], dist;
   EXPECT_EQ(g->InterpolatePar(query, nullptr, out, &dist), -1);
+  EXPECT_EQ(g->FindNearestClusterPar(query, &near, 1, nullptr), -1);
 }
 
 // Copies are deep: each object owns its lists, whichever is destroyed first or changed later,
