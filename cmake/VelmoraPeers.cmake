@@ -3,7 +3,7 @@
 # PkgConfig::<name>.
 find_package(PkgConfig QUIET)
 
-set(VELMORA_PEERS lcms2 eigen3 qhull_r gsl nlopt)
+set(VELMORA_PEERS lcms2 eigen3 qhull_r gsl nlopt nanoflann)
 foreach(peer IN LISTS VELMORA_PEERS)
   string(TOUPPER "${peer}" upper)
   set(VELMORA_HAVE_${upper} OFF)

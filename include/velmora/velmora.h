@@ -29,6 +29,7 @@
 #include "velmora/dhsm.h"
 #include "velmora/hypercube.h"
 #include "velmora/labtoproctable.h"
+#include "velmora/tclustergroup.h"
 #include "velmora/tconvexhull.h"
 #include "velmora/tplane.h"
 #include "velmora/variablerestable.h"

@@ -1,0 +1,78 @@
+// Records and orderings of the cluster store, shared by its model, search and interpolation
+// sources and reachable by the library's tests.
+#ifndef VELMORA_CLUSTER_TCLUSTERGROUP_INTERNAL_H
+#define VELMORA_CLUSTER_TCLUSTERGROUP_INTERNAL_H
+
+#include <cstdint>
+#include <vector>
+
+#include "ostrel/ostrel.h"
+#include "velmora/tclustergroup.h"
+
+// A stored point: its device values and the grid node its Lab value snapped to.
+struct clg_pt_t {
+  float dev[8];
+  std::uint16_t node[3];
+};
+
+// One record of the L-range table: an L node index present among the points and the position of
+// its first point. The position is 32 bits wide so that the table addresses every position the
+// list service can hold.
+struct clg_lrange_t {
+  std::uint16_t lNode;
+  std::int32_t firstPos;
+};
+
+// The point list laid out for the searches, rebuilt with the L-range table: per position of the
+// sorted point list its node, the Lab of that node (as the points are expanded) and its record;
+// per L slice its run of positions and the range of a and b node indices it holds; the same ranges
+// per block of kBlock consecutive slices. The ranges let a walk pass over slices that hold no
+// point able to improve an octant it still needs.
+struct clg_index_t {
+  static constexpr int kBlock = 16;
+  struct Point {
+    double lab[3];
+    std::uint16_t node[3];
+    const clg_pt_t *record;
+  };
+  struct Box {
+    std::uint16_t minA, maxA, minB, maxB;
+  };
+  struct Slice {
+    std::int32_t first, last;  // positions of the slice's first and last point
+    std::uint16_t lNode;
+    double l;  // L of the slice's node
+    Box box;
+  };
+  std::vector<Point> points;
+  std::vector<Slice> slices;
+  std::vector<Box> blocks;  // block b covers slices b * kBlock .. b * kBlock + kBlock - 1
+};
+
+namespace velmora::cluster {
+
+// Grid nodes are found by rounding half away from zero.
+inline int nearest(double v) {
+  return static_cast<int>(v < 0.0 ? v - 0.5 : v + 0.5);
+}
+
+// The stored record behind a list element (each element is a pointer to a record).
+template <typename T>
+inline T *record(const void *element) {
+  return *static_cast<T *const *>(element);
+}
+
+// Point order: by L node index, then by a node index (1 on equal L when the first's a index is
+// greater or equal); the b index takes no part.
+int point_order(const void *a, const void *b);
+// a-order, for splitting one L slice by the query's a node index.
+int a_order(const void *a, const void *b);
+// L-range order, by L node index.
+int lrange_order(const void *a, const void *b);
+
+// Octant visiting order of the interpolators and the inside test.
+inline constexpr int kOctantOrder[8] = {0, 4, 2, 6, 1, 5, 3, 7};
+
+}  // namespace velmora::cluster
+
+#endif
