@@ -2,20 +2,32 @@
 //
 // The hull starts as a double-sided triangle of the first three non-collinear points; every
 // further point marks the faces it sees (negative signed volume), deletes the edges between two
-// visible faces and erects a cone of new faces on the horizon edges. Coordinates are doubles, but
-// the coplanarity thresholds of the integer original (+-0.5 on six times the tetrahedron volume)
-// are kept, and collinearity is tested against the machine epsilon.
+// visible faces and erects a cone of new faces on the horizon edges.
+//
+// Which faces a point sees is decided with the exact sign of the determinant: with rounded signs,
+// or with the +-0.5 band of the integer original applied to doubles, a point can see a face and
+// not its neighbour that lies in almost the same plane, the visible region splits, and the cone
+// leaves faces that bound no convex body. The band keeps its two uses: the inside test, and the
+// decision that all points are coplanar with the first triangle.
+//
+// Each face keeps the list of the points still to add that see it (its conflict list), so an
+// addition starts from one visible face, finds the others by walking across edges, and only the
+// points of the deleted faces are tested again, against the new cone faces: a point that saw a
+// deleted face and lies outside the grown hull sees one of the cone faces.
 #include "velmora/tconvexhull.h"
 
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <new>
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "foundation/alloc.h"
 #include "foundation/error.h"
+#include "geometry/exact_orientation_internal.h"
 
 namespace {
 
@@ -27,13 +39,34 @@ enum Axis { X = 0, Y = 1, Z = 2 };
 
 thread_local velmora::LastError lastError;
 
+// A face record with the construction's bookkeeping behind it: the first of the points that see
+// the face (-1 for none) and the mark of the last walk that tested it. The face comes first, so
+// the record is released through a pointer to its face.
+struct FaceNode {
+  tFaceStructure face;
+  int conflicts;
+  unsigned stamp;
+};
+static_assert(std::is_standard_layout_v<FaceNode>);
+
+FaceNode *node_of(tFaceStructure *f) {
+  return reinterpret_cast<FaceNode *>(f);
+}
+
 // Allocates one zeroed record through the library allocator; throws std::bad_alloc on failure,
 // which the public entry points turn into a report and -1.
 template <typename T>
 T *new_record() {
-  T *record = velmora::calloc_array<T>(1);
-  if (record == nullptr) throw std::bad_alloc();
-  return record;
+  if constexpr (std::is_same_v<T, tFaceStructure>) {
+    FaceNode *node = velmora::calloc_array<FaceNode>(1);
+    if (node == nullptr) throw std::bad_alloc();
+    node->conflicts = -1;
+    return &node->face;
+  } else {
+    T *record = velmora::calloc_array<T>(1);
+    if (record == nullptr) throw std::bad_alloc();
+    return record;
+  }
 }
 
 // Links a record in just before the head, that is at the end of the circular order; the first
@@ -67,24 +100,6 @@ void free_list(T *&head) {
     unlink_and_free(head, head);
 }
 
-// Deletes every record the predicate selects, head first so the head is settled before the rest.
-template <typename T, typename Pred>
-void delete_marked(T *&head, Pred marked, T **follow = nullptr) {
-  auto remove = [&](T *record) {
-    if (follow != nullptr && *follow == record) *follow = record->next;
-    unlink_and_free(head, record);
-  };
-  while (head != nullptr && marked(head))
-    remove(head);
-  if (head == nullptr) return;
-  T *record = head->next;
-  while (record != head) {
-    T *next = record->next;
-    if (marked(record)) remove(record);
-    record = next;
-  }
-}
-
 template <typename T>
 int count_list(const T *head) {
   if (head == nullptr) return 0;
@@ -95,6 +110,13 @@ int count_list(const T *head) {
     record = record->next;
   } while (record != head);
   return n;
+}
+
+// A page coordinate as an int, clamped into the int range.
+int page_coordinate(double v) {
+  if (!(v > static_cast<double>(INT_MIN))) return INT_MIN;
+  if (v > static_cast<double>(INT_MAX)) return INT_MAX;
+  return static_cast<int>(v);
 }
 
 bool is_visible(const tFaceStructure *f) {
@@ -181,7 +203,44 @@ void TConvexHull::CopyFrom(const TConvexHull &other) {
   }
 }
 
+// The bookkeeping of one construction. The points still to add are numbered by their position
+// in the order of addition; each lies in the conflict list of one face it sees (a singly linked
+// list through `next`, headed by the face's FaceNode::conflicts), or in none once it is known to
+// be inside. The other vectors are the working sets of the current addition.
+struct TConvexHull::Conflicts {
+  std::vector<tVertexStructure *> order;
+  std::vector<tFaceStructure *> face;
+  std::vector<int> next;
+  int current = -1;
+  unsigned stamp = 0;
+  std::vector<tFaceStructure *> visible;
+  std::vector<tFaceStructure *> cone;
+  std::vector<tEdgeStructure *> horizon;
+  std::vector<tEdgeStructure *> removed;
+  std::vector<tVertexStructure *> touched;
+  std::vector<int> orphans;
+
+  void assign(int q, tFaceStructure *f) {
+    face[q] = f;
+    if (f == nullptr) return;
+    next[q] = node_of(f)->conflicts;
+    node_of(f)->conflicts = q;
+  }
+};
+
+namespace {
+
+bool acceptable_coordinate(double c) {
+  return std::isfinite(c) && std::fabs(c) <= velmora::exact::kLargestCoordinate;
+}
+
+}  // namespace
+
 int TConvexHull::AddPoint(double x, double y, double z) {
+  if (!acceptable_coordinate(x) || !acceptable_coordinate(y) || !acceptable_coordinate(z)) {
+    VELMORA_REPORT("TConvexHull::AddPoint: coordinate not finite or beyond 1e99");
+    return -1;
+  }
   try {
     tVertexStructure *v = MakeNullVertex();
     v->coords[X] = x;
@@ -200,7 +259,8 @@ int TConvexHull::Construct() {
   ResetConstruction();
   try {
     if (DoubleTriangle() != 0) return -1;
-    ConstructHull();
+    Conflicts conflicts;
+    ConstructHull(conflicts);
   } catch (const std::bad_alloc &) {
     velmora::report_no_resources(lastError, __FILE__, __LINE__, __LINE__);
     // A half-made addition leaves faces without corners; drop the faces so nothing reads them.
@@ -208,6 +268,11 @@ int TConvexHull::Construct() {
     return -1;
   }
   EdgeOrderOnFaces();
+  if (CheckConsistency() != 0) {
+    VELMORA_REPORT("TConvexHull::Construct: the faces do not close into a hull");
+    ResetConstruction();
+    return -1;
+  }
   return 0;
 }
 
@@ -216,6 +281,7 @@ int TConvexHull::Construct() {
 void TConvexHull::ResetConstruction() {
   free_list(edges);
   free_list(faces);
+  if (vertices == nullptr) return;
   tVertexStructure *v = vertices;
   do {
     v->coneEdge = nullptr;
@@ -226,6 +292,7 @@ void TConvexHull::ResetConstruction() {
 }
 
 int TConvexHull::InsideHull(double x, double y, double z) const {
+  if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z)) return 0;
   tVertexStructure p{};
   p.coords[X] = x;
   p.coords[Y] = y;
@@ -233,16 +300,45 @@ int TConvexHull::InsideHull(double x, double y, double z) const {
   return InsideHull(&p);
 }
 
-// The first three non-collinear consecutive points make two faces of opposite orientation that
-// share their edges; the first point off their plane becomes the head so that it is added first.
-int TConvexHull::DoubleTriangle() {
+// The first three non-collinear consecutive points in order of addition. When duplicates leave
+// no such run although the points do not lie on one line, the first point, the first one apart
+// from it and the first one off their line. Returns 0, or -1 when all points lie on one line.
+int TConvexHull::FindFirstTriangle(tVertexStructure **pa, tVertexStructure **pb,
+                                   tVertexStructure **pc) const {
   tVertexStructure *a = vertices;
-  while (Collinear(a, a->next, a->next->next)) {
-    if (a->next == vertices) return -1;
+  for (;;) {
+    if (!Collinear(a, a->next, a->next->next)) {
+      *pa = a;
+      *pb = a->next;
+      *pc = a->next->next;
+      return 0;
+    }
+    if (a->next == vertices) break;
     a = a->next;
   }
+  a = vertices;
   tVertexStructure *b = a->next;
-  tVertexStructure *c = b->next;
+  while (b != a && b->coords[X] == a->coords[X] && b->coords[Y] == a->coords[Y] &&
+         b->coords[Z] == a->coords[Z])
+    b = b->next;
+  if (b == a) return -1;
+  for (tVertexStructure *c = b->next; c != a; c = c->next) {
+    if (!Collinear(a, b, c)) {
+      *pa = a;
+      *pb = b;
+      *pc = c;
+      return 0;
+    }
+  }
+  return -1;
+}
+
+// The first triangle makes two faces of opposite orientation that share their edges; the first
+// point after it that lies off their plane (beyond the +-0.5 band, and exactly) becomes the head
+// so that it is added first.
+int TConvexHull::DoubleTriangle() {
+  tVertexStructure *a, *b, *c;
+  if (FindFirstTriangle(&a, &b, &c) != 0) return -1;
   a->processed = b->processed = c->processed = 1;
 
   tFaceStructure *f = MakeFace(a, b, c, nullptr);
@@ -253,57 +349,93 @@ int TConvexHull::DoubleTriangle() {
     g->edge[i]->adjFace[1] = f;
 
   tVertexStructure *d = c->next;
-  while (VolumeSign(f, d) == 0) {
+  while (d != c) {
+    if (d != a && d != b && VolumeSign(f, d) != 0 && ExactVolumeSign(f, d) != 0) break;
     d = d->next;
-    if (d == a) return -1;
   }
+  if (d == c) return -1;
   vertices = d;
   return 0;
 }
 
-void TConvexHull::ConstructHull() {
+// Adds the points in list order from the head. The head sees one side of the double triangle;
+// the tetrahedron it makes gives every other point its first conflict face.
+void TConvexHull::ConstructHull(Conflicts &c) {
   tVertexStructure *v = vertices;
   do {
-    tVertexStructure *vnext = v->next;
-    if (!v->processed) {
-      v->processed = 1;
-      AddPoint(v);
-      CleanUp(&vnext);
-    }
-    v = vnext;
+    if (!v->processed) c.order.push_back(v);
+    v = v->next;
   } while (v != vertices);
-}
-
-// One incremental step: marks the faces visible from p and erects cone faces on the horizon.
-// Returns 0 when p lies inside the current hull (nothing visible), else 1.
-int TConvexHull::AddPoint(tVertexStructure *p) {
-  bool anyVisible = false;
-  tFaceStructure *f = faces;
-  do {
-    if (VolumeSign(f, p) < 0) {
-      f->visible = 1;
-      anyVisible = true;
-    }
-    f = f->next;
-  } while (f != faces);
-  if (!anyVisible) {
-    p->onHull = 0;
-    return 0;
+  const int n = static_cast<int>(c.order.size());
+  c.face.assign(n, nullptr);
+  c.next.assign(n, -1);
+  for (tFaceStructure *f : {faces, faces->next}) {
+    if (ExactVolumeSign(f, c.order[0]) < 0) c.assign(0, f);
   }
 
-  // New cone edges are linked at the end of the list and are walked too; they touch no visible
-  // face, so they are left alone.
-  tEdgeStructure *e = edges;
-  do {
-    tEdgeStructure *next = e->next;
-    const bool visible0 = is_visible(e->adjFace[0]);
-    const bool visible1 = is_visible(e->adjFace[1]);
-    if (visible0 && visible1)
-      e->removed = 1;
-    else if (visible0 || visible1)
-      e->newFace = MakeConeFace(e, p);
-    e = next;
-  } while (e != edges);
+  for (int i = 0; i < n; ++i) {
+    tVertexStructure *p = c.order[i];
+    c.current = i;
+    p->processed = 1;
+    if (c.face[i] == nullptr) {  // inside the hull so far: never a corner
+      unlink_and_free(vertices, p);
+      continue;
+    }
+    AddPoint(p, c);
+    CleanUp(p, c);
+    if (i > 0) continue;
+    for (int q = 1; q < n; ++q) {
+      tFaceStructure *f = faces;
+      do {
+        if (ExactVolumeSign(f, c.order[q]) < 0) {
+          c.assign(q, f);
+          break;
+        }
+        f = f->next;
+      } while (f != faces);
+    }
+  }
+}
+
+// One incremental step for a point outside the hull: marks the faces visible from p, walking
+// from its conflict face across edges (the visible faces form one connected region), marks the
+// edges between two visible faces removed and erects a cone face on every horizon edge.
+// Returns 1 (p sees at least its conflict face).
+int TConvexHull::AddPoint(tVertexStructure *p, Conflicts &c) {
+  c.visible.clear();
+  c.cone.clear();
+  c.horizon.clear();
+  c.removed.clear();
+  ++c.stamp;
+  tFaceStructure *start = c.face[c.current];
+  start->visible = 1;
+  node_of(start)->stamp = c.stamp;
+  c.visible.push_back(start);
+  for (std::size_t k = 0; k < c.visible.size(); ++k) {
+    const tFaceStructure *f = c.visible[k];
+    for (const tEdgeStructure *e : f->edge) {
+      tFaceStructure *g = e->adjFace[0] == f ? e->adjFace[1] : e->adjFace[0];
+      if (g == nullptr || node_of(g)->stamp == c.stamp) continue;
+      node_of(g)->stamp = c.stamp;
+      if (ExactVolumeSign(g, p) < 0) {
+        g->visible = 1;
+        c.visible.push_back(g);
+      }
+    }
+  }
+  for (const tFaceStructure *f : c.visible) {
+    for (tEdgeStructure *e : f->edge) {
+      if (e->removed || e->newFace != nullptr) continue;
+      if (is_visible(e->adjFace[0]) && is_visible(e->adjFace[1])) {
+        e->removed = 1;
+        c.removed.push_back(e);
+      } else {
+        e->newFace = MakeConeFace(e, p);
+        c.horizon.push_back(e);
+        c.cone.push_back(e->newFace);
+      }
+    }
+  }
   return 1;
 }
 
@@ -393,45 +525,65 @@ tFaceStructure *TConvexHull::MakeNullFace() {
   return f;
 }
 
-void TConvexHull::CleanUp(tVertexStructure **pvnext) {
-  CleanEdges();
-  CleanFaces();
-  CleanVertices(pvnext);
+// Settles one addition: only the records it touched are visited, so an addition costs what its
+// visible region costs, not what the hull costs.
+void TConvexHull::CleanUp(tVertexStructure *p, Conflicts &c) {
+  CleanEdges(c);
+  CleanFaces(c);
+  CleanVertices(p, c);
 }
 
-void TConvexHull::CleanEdges() {
-  tEdgeStructure *e = edges;
-  do {
-    if (e->newFace != nullptr) {
-      if (is_visible(e->adjFace[0]))
-        e->adjFace[0] = e->newFace;
-      else
-        e->adjFace[1] = e->newFace;
-      e->newFace = nullptr;
+// Horizon edges take their cone face in place of the visible one; removed edges are deleted.
+void TConvexHull::CleanEdges(Conflicts &c) {
+  for (tEdgeStructure *e : c.horizon) {
+    if (is_visible(e->adjFace[0]))
+      e->adjFace[0] = e->newFace;
+    else
+      e->adjFace[1] = e->newFace;
+    e->newFace = nullptr;
+  }
+  for (tEdgeStructure *e : c.removed)
+    unlink_and_free(edges, e);
+}
+
+// Deletes the visible faces. Their corners are remembered for the vertex clean-up, and the
+// points that saw them move to the first cone face they see, or to none when the grown hull
+// holds them.
+void TConvexHull::CleanFaces(Conflicts &c) {
+  c.touched.clear();
+  c.orphans.clear();
+  for (tFaceStructure *f : c.visible) {
+    for (int q = node_of(f)->conflicts; q >= 0; q = c.next[q])
+      if (q != c.current) c.orphans.push_back(q);
+    for (tVertexStructure *v : f->vertex) {
+      if (v->onHull) continue;
+      v->onHull = 1;  // marks v as remembered
+      c.touched.push_back(v);
     }
-    e = e->next;
-  } while (e != edges);
-  delete_marked(edges, [](const tEdgeStructure *r) { return r->removed != 0; });
+    unlink_and_free(faces, f);
+  }
+  for (int q : c.orphans) {
+    tFaceStructure *seen = nullptr;
+    for (tFaceStructure *f : c.cone) {
+      if (ExactVolumeSign(f, c.order[q]) < 0) {
+        seen = f;
+        break;
+      }
+    }
+    c.assign(q, seen);
+  }
 }
 
-void TConvexHull::CleanFaces() {
-  delete_marked(faces, [](const tFaceStructure *r) { return r->visible != 0; });
-}
-
-void TConvexHull::CleanVertices(tVertexStructure **pvnext) {
-  tEdgeStructure *e = edges;
-  do {
-    e->endPts[0]->onHull = e->endPts[1]->onHull = 1;
-    e = e->next;
-  } while (e != edges);
-  delete_marked(
-      vertices, [](const tVertexStructure *r) { return r->processed && !r->onHull; }, pvnext);
-  tVertexStructure *v = vertices;
-  do {
-    v->coneEdge = nullptr;
+// A corner of the visible region keeps an edge exactly when it lies on the horizon, where it
+// received a cone edge; the others are deleted.
+void TConvexHull::CleanVertices(tVertexStructure *p, Conflicts &c) {
+  for (tVertexStructure *v : c.touched) {
     v->onHull = 0;
-    v = v->next;
-  } while (v != vertices);
+    if (v != p && v->coneEdge == nullptr)
+      unlink_and_free(vertices, v);
+    else
+      v->coneEdge = nullptr;
+  }
 }
 
 // Puts edge i of every face between its corners i and i+1.
@@ -469,6 +621,12 @@ int TConvexHull::VolumeSign(const tFaceStructure *f, const tVertexStructure *p) 
   return 0;
 }
 
+// The exact sign of the same determinant.
+int TConvexHull::ExactVolumeSign(const tFaceStructure *f, const tVertexStructure *p) const {
+  return velmora::exact::orientation(f->vertex[0]->coords, f->vertex[1]->coords,
+                                     f->vertex[2]->coords, p->coords);
+}
+
 int TConvexHull::Collinear(const tVertexStructure *a, const tVertexStructure *b,
                            const tVertexStructure *c) const {
   double u[3], w[3];
@@ -476,9 +634,12 @@ int TConvexHull::Collinear(const tVertexStructure *a, const tVertexStructure *b,
     u[k] = b->coords[k] - a->coords[k];
     w[k] = c->coords[k] - a->coords[k];
   }
-  return std::fabs(u[Y] * w[Z] - w[Y] * u[Z]) < kCollinearEpsilon &&
-         std::fabs(w[X] * u[Z] - u[X] * w[Z]) < kCollinearEpsilon &&
-         std::fabs(u[X] * w[Y] - w[X] * u[Y]) < kCollinearEpsilon;
+  // Below the machine epsilon counts as collinear; so do points exactly on one line whose
+  // rounded cross product is not small (large coordinates).
+  return (std::fabs(u[Y] * w[Z] - w[Y] * u[Z]) < kCollinearEpsilon &&
+          std::fabs(w[X] * u[Z] - u[X] * w[Z]) < kCollinearEpsilon &&
+          std::fabs(u[X] * w[Y] - w[X] * u[Y]) < kCollinearEpsilon) ||
+         velmora::exact::collinear(a->coords, b->coords, c->coords);
 }
 
 // A hull without faces contains nothing.
@@ -494,6 +655,28 @@ int TConvexHull::InsideHull(const tVertexStructure *p) const {
 
 int TConvexHull::CheckEuler(int V, int E, int F) const {
   return (V - E + F == 2 && F == 2 * V - 4 && 2 * E == 3 * F) ? 0 : -1;
+}
+
+// Euler's formula holds, every edge joins two distinct faces that both hold it, and every face
+// holds edges that know it. Returns 0, else -1.
+int TConvexHull::CheckConsistency() const {
+  if (faces == nullptr || edges == nullptr) return -1;
+  if (CheckEuler(count_list(vertices), count_list(edges), count_list(faces)) != 0) return -1;
+  const tEdgeStructure *e = edges;
+  do {
+    const tFaceStructure *f0 = e->adjFace[0], *f1 = e->adjFace[1];
+    if (f0 == nullptr || f1 == nullptr || f0 == f1) return -1;
+    for (const tFaceStructure *f : {f0, f1})
+      if (f->edge[0] != e && f->edge[1] != e && f->edge[2] != e) return -1;
+    e = e->next;
+  } while (e != edges);
+  const tFaceStructure *f = faces;
+  do {
+    for (const tEdgeStructure *fe : f->edge)
+      if (fe->adjFace[0] != f && fe->adjFace[1] != f) return -1;
+    f = f->next;
+  } while (f != faces);
+  return 0;
 }
 
 void TConvexHull::SubVec(const double a[3], const double b[3], double c[3]) const {
@@ -522,15 +705,17 @@ void TConvexHull::Print() const {
     } while (v != vertices);
   }
 
-  const int left = static_cast<int>(std::floor(xmin));
-  const int bottom = static_cast<int>(std::floor(ymin));
-  const int right = static_cast<int>(std::ceil(xmax));
-  const int top = static_cast<int>(std::ceil(ymax));
+  // The drawing is moved by (72 - xmin, 72 - ymin); the box is that of the moved vertices.
+  const double dx = kPageMargin - xmin, dy = kPageMargin - ymin;
+  const int left = page_coordinate(std::floor(xmin + dx));
+  const int bottom = page_coordinate(std::floor(ymin + dy));
+  const int right = page_coordinate(std::ceil(xmax + dx));
+  const int top = page_coordinate(std::ceil(ymax + dy));
   std::printf("%%!PS\n");
   std::printf("%%%%BoundingBox: %d %d %d %d\n", left, bottom, right, top);
   std::printf("%%%%HiResBoundingBox: %d %d %d %d\n", left, bottom, right, top);
   std::printf("0 setlinewidth\n");
-  std::printf("%f %f translate\n", kPageMargin - xmin, kPageMargin - ymin);
+  std::printf("%f %f translate\n", dx, dy);
 
   std::printf("\n%%%% Vertices:\tV = %d\n", processedCount);
   std::printf("%%%% index:\tx\ty\tz\n");

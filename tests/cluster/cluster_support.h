@@ -1,0 +1,167 @@
+// Shared pieces of the cluster store tests: white-box access, store builders at the sizes and
+// orders users bring (thousands of scattered measurements, grid-ordered charts, Lab units,
+// device values as fractions 0..1), a simple printer model and a brute-force octant search.
+#ifndef VELMORA_TESTS_CLUSTER_SUPPORT_H
+#define VELMORA_TESTS_CLUSTER_SUPPORT_H
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "cluster/tclustergroup_internal.h"
+
+// White-box access to the store's lists and private steps.
+struct TClusterGroupProbe {
+  static std::vector<clg_pt_t> points(const TClusterGroup &g) {
+    std::vector<clg_pt_t> out;
+    for (int i = 0; i < list_num(g.points); ++i)
+      out.push_back(*velmora::cluster::record<clg_pt_t>(list_get_element(g.points, i)));
+    return out;
+  }
+  static std::vector<clg_lrange_t> lrange(const TClusterGroup &g) {
+    std::vector<clg_lrange_t> out;
+    for (int i = 0; i < list_num(g.lRange); ++i)
+      out.push_back(*velmora::cluster::record<clg_lrange_t>(list_get_element(g.lRange, i)));
+    return out;
+  }
+  static std::array<int, 3> nodes(const TClusterGroup &g) {
+    return {g.nrOfNodes[0], g.nrOfNodes[1], g.nrOfNodes[2]};
+  }
+  // Per axis the grid's minimum and step.
+  static std::array<std::array<double, 2>, 3> grid(const TClusterGroup &g) {
+    return {{{g.rangeMin[0], g.step[0]}, {g.rangeMin[1], g.step[1]}, {g.rangeMin[2], g.step[2]}}};
+  }
+  // Lab of a grid node, as the store expands it.
+  static std::array<double, 3> node_lab(const TClusterGroup &g, const std::uint16_t *node) {
+    std::array<double, 3> lab;
+    for (int i = 0; i < 3; ++i)
+      lab[i] = static_cast<float>(static_cast<float>(node[i]) * g.step[i]) + g.rangeMin[i];
+    return lab;
+  }
+  static int interpolate(const TClusterGroup &g, const double *c, const double *plane, int par,
+                         double *dev, const clg_near_t &near, double *dist, double *proj) {
+    double score = 0.0;
+    return g.Interpolate(c, plane, par, dev, &near, &score, dist, proj);
+  }
+  static int interpolate_penal(const TClusterGroup &g, const double *c, double *dev,
+                               const clg_near_t &near, double *score, double *dist, double *proj) {
+    return g.InterpolatePenal(c, nullptr, 0, dev, &near, score, dist, proj);
+  }
+  static int project_npar(const TClusterGroup &g, const double *lab, double *dev, double *dist,
+                          double *proj) {
+    return g.InterpolateProjectNPar(lab, dev, dist, proj);
+  }
+  static int project_par(const TClusterGroup &g, const double *lab, const double *plane,
+                         double *dev, double *dist, double *proj) {
+    return g.InterpolateProjectPar(lab, plane, dev, dist, proj);
+  }
+  static int project_penal(const TClusterGroup &g, const double *lab, double *dev, double *dist,
+                           double *proj) {
+    return g.InterpolateProjectNParPenal(lab, dev, dist, proj);
+  }
+};
+
+namespace cluster_test {
+
+using Lab = std::array<double, 3>;
+using Dev = std::array<double, 3>;
+
+struct Sample {
+  Dev dev;
+  Lab lab;
+};
+
+struct GroupDeleter {
+  void operator()(TClusterGroup *g) const { delete g; }
+};
+using Group = std::unique_ptr<TClusterGroup, GroupDeleter>;
+
+// The usual Lab grid: L 0..100, a and b -128..128, step 1 on every axis.
+inline Group make_group(int devCoord = 3, double step = 1.0, int hint = 1000) {
+  return Group(
+      TClusterGroup::Create(devCoord, 0, 100, step, -128, 128, step, -128, 128, step, hint));
+}
+
+inline Group fill(Group g, const std::vector<Sample> &samples) {
+  for (Sample s : samples) {
+    if (g->AddPoint(s.dev.data(), s.lab.data()) != 0) return nullptr;
+  }
+  if (g->UpdateForAddedPoints() != 0) return nullptr;
+  return g;
+}
+
+// A three-ink print simulated by block dyes: each ink absorbs mostly in one band of an RGB-like
+// linear space, which is then taken to Lab (D65). Smooth, monotone, and curved like a real
+// press; device values are fractions 0..1.
+inline Lab printer_lab(const Dev &cmy) {
+  const double c = cmy[0], m = cmy[1], y = cmy[2];
+  const double r = (1 - 0.88 * c) * (1 - 0.12 * m) * (1 - 0.04 * y);
+  const double gr = (1 - 0.22 * c) * (1 - 0.86 * m) * (1 - 0.10 * y);
+  const double b = (1 - 0.08 * c) * (1 - 0.30 * m) * (1 - 0.90 * y);
+  const double xyz[3] = {0.4124 * r + 0.3576 * gr + 0.1805 * b,
+                         0.2126 * r + 0.7152 * gr + 0.0722 * b,
+                         0.0193 * r + 0.1192 * gr + 0.9505 * b};
+  const double white[3] = {0.95047, 1.0, 1.08883};
+  double f[3];
+  for (int i = 0; i < 3; ++i) {
+    const double t = xyz[i] / white[i];
+    f[i] = t > 216.0 / 24389.0 ? std::cbrt(t) : (24389.0 / 27.0 * t + 16.0) / 116.0;
+  }
+  return {116 * f[1] - 16, 500 * (f[0] - f[1]), 200 * (f[1] - f[2])};
+}
+
+// A grid-ordered chart of the printer: n^3 patches, cyan slowest.
+inline std::vector<Sample> printer_chart(int n) {
+  std::vector<Sample> out;
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j)
+      for (int k = 0; k < n; ++k) {
+        const Dev d{i / (n - 1.0), j / (n - 1.0), k / (n - 1.0)};
+        out.push_back({d, printer_lab(d)});
+      }
+  return out;
+}
+
+// count random device values of the printer, in random order.
+inline std::vector<Sample> printer_random(int count, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::vector<Sample> out;
+  for (int i = 0; i < count; ++i) {
+    const Dev d{unit(rng), unit(rng), unit(rng)};
+    out.push_back({d, printer_lab(d)});
+  }
+  return out;
+}
+
+// Per octant, the squared distance from x to the nearest stored point, by visiting every point
+// (-1 for an empty octant). A point's octant bit is 1 where its node index exceeds the query's.
+inline std::array<double, 8> brute_force(const TClusterGroup &g, const double *x) {
+  const auto pts = TClusterGroupProbe::points(g);
+  const auto nodes = TClusterGroupProbe::nodes(g);
+  // The query's node: x mapped onto the grid by the step, rounded, held inside the grid.
+  const auto grid = TClusterGroupProbe::grid(g);
+  int q[3];
+  for (int i = 0; i < 3; ++i) {
+    const double v = std::round((x[i] - grid[i][0]) / grid[i][1]);
+    q[i] = static_cast<int>(std::clamp(v, 0.0, nodes[i] - 1.0));
+  }
+  std::array<double, 8> best;
+  best.fill(-1.0);
+  for (const clg_pt_t &p : pts) {
+    const auto lab = TClusterGroupProbe::node_lab(g, p.node);
+    const int k = 4 * (p.node[0] > q[0]) + 2 * (p.node[1] > q[1]) + (p.node[2] > q[2]);
+    double d2 = 0;
+    for (int i = 0; i < 3; ++i)
+      d2 += (lab[i] - x[i]) * (lab[i] - x[i]);
+    if (best[k] < 0 || d2 < best[k]) best[k] = d2;
+  }
+  return best;
+}
+
+}  // namespace cluster_test
+
+#endif
