@@ -1,4 +1,4 @@
-// Velmora demo, in three parts.
+// Velmora demo, three short tours of the library.
 //
 // 1. An analytic model in a table: the sRGB -> CIELAB (D65) conversion sampled into a 3-input,
 //    3-output tetrahedral table; one million colours converted in batches, compared with the
@@ -41,7 +41,7 @@ double distance3(const double *x, const double *y) {
   return std::hypot(x[0] - y[0], x[1] - y[1], x[2] - y[2]);
 }
 
-// ---- Part 1: sRGB -> CIELAB through a table --------------------------------------------------
+// ---- 1. sRGB -> CIELAB through a table ---------------------------------------------------------
 
 constexpr int kGridPoints = 33;
 constexpr int kColours = 1 << 20;
@@ -133,7 +133,7 @@ int srgb_table_demo() {
   return 0;
 }
 
-// ---- Measured data ------------------------------------------------------------------------------
+// ---- Measured data -----------------------------------------------------------------------------
 
 // A black-free patch: CMY as fractions 0..1 (the file gives percent) and its measured Lab.
 struct Patch {
@@ -237,8 +237,7 @@ class GridPress {
       std::vector<std::array<double, 3>>(kLevels * kLevels * kLevels);
 };
 
-// ---- Part 2: measurements -> device values
-// -------------------------------------------------------
+// ---- 2. measurements -> device values ----------------------------------------------------------
 
 // The Lab grid of the store: the whole CIELAB box at 0.1 units, so snapping a measurement to its
 // node moves it by at most 0.09 Delta E.
@@ -392,8 +391,7 @@ int measured_demo(const std::vector<Patch> &patches, const GridPress *press,
   return 0;
 }
 
-// ---- Part 3: cluster store -> Lab -> CMY table
-// ----------------------------------------------------
+// ---- 3. cluster store -> Lab -> CMY table ------------------------------------------------------
 
 constexpr int kLabGrid = 33;
 constexpr int kBatchColours = 20000;
