@@ -98,6 +98,7 @@ class VELMORA_API TConvexHull {
   friend struct TConvexHullAccess; /* the library's own readers of the faces */
   struct Conflicts;                /* state of one construction, defined with the code */
 
+  int Build();
   int DoubleTriangle();
   int FindFirstTriangle(tVertexStructure **pa, tVertexStructure **pb, tVertexStructure **pc) const;
   void ConstructHull(Conflicts &conflicts);

@@ -255,23 +255,32 @@ int TConvexHull::AddPoint(double x, double y, double z) {
 }
 
 int TConvexHull::Construct() {
-  if (vertices == nullptr) return -1;
-  ResetConstruction();
   try {
-    if (DoubleTriangle() != 0) return -1;
-    Conflicts conflicts;
-    ConstructHull(conflicts);
+    const int result = Build();
+    if (result == -2) VELMORA_REPORT("TConvexHull::Construct: the faces do not close into a hull");
+    return result == 0 ? 0 : -1;
   } catch (const std::bad_alloc &) {
     velmora::report_no_resources(lastError, __FILE__, __LINE__, __LINE__);
     // A half-made addition leaves faces without corners; drop the faces so nothing reads them.
     ResetConstruction();
     return -1;
   }
+}
+
+// Construct without reports: 0, -1 for an empty, collinear or coplanar set, -2 (faces dropped)
+// when the faces fail the consistency check. Throws std::bad_alloc when memory runs out.
+int TConvexHull::Build() {
+  if (vertices == nullptr) return -1;
+  ResetConstruction();
+  if (DoubleTriangle() != 0) return -1;
+  {
+    Conflicts conflicts;
+    ConstructHull(conflicts);
+  }
   EdgeOrderOnFaces();
   if (CheckConsistency() != 0) {
-    VELMORA_REPORT("TConvexHull::Construct: the faces do not close into a hull");
     ResetConstruction();
-    return -1;
+    return -2;
   }
   return 0;
 }

@@ -22,12 +22,19 @@ struct tetra_plane {
   int32_t hidden;  // set by tetra_volume_get_volume, never cleared
 };
 
-// Face and tetrahedron lists hold pointers to records the volume owns, in insertion order.
+namespace velmora::tetvol {
+class FaceIndex;
+}
+
+// Face and tetrahedron lists hold pointers to records the volume owns, in insertion order. The
+// face index is built once the faces of a tetra_volume_new body are complete, and dropped when a
+// face is added (queries then visit every face).
 struct tetra_volume {
   int nfaces;
   LIST faces;
   int ntetra;
   LIST tetras;
+  velmora::tetvol::FaceIndex *index;
 };
 
 namespace velmora::tetvol {
@@ -171,8 +178,10 @@ void tetra_volume_visibility(const TETRA_VOLUME *volume, Vec3 q, TETRA_VISIBILIT
 // when memory ran out.
 int tetra_volume_collect_vertices(const TETRA_VOLUME *volume, PodBuffer<Vec3> *out);
 
-// Volume holding the faces of the hull of points (a LIST of TETRA_POINT pointers, at least four),
-// grown from the first four; null when memory ran out.
+// Volume holding the faces of the convex hull of points (a LIST of TETRA_POINT pointers, at least
+// four), with corners copied from the points; null when the points lie within the coincidence
+// tolerance of one plane, when a coordinate is not finite or beyond +-1e99, or when memory ran
+// out.
 TETRA_VOLUME *tetra_hull_build(LIST points);
 
 // Squared distance of p from the line through a and b; 0 when a and b lie within 0.01.
