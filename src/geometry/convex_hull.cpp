@@ -615,16 +615,11 @@ void TConvexHull::EdgeOrderOnFaces() {
   } while (f != faces);
 }
 
-// Sign of six times the signed volume of the tetrahedron (face, p), with +-0.5 counting as 0.
+// Sign of six times the signed volume of the tetrahedron (face, p), with +-0.5 counting as 0. The
+// determinant is evaluated accurately, so the band means +-0.5 at every coordinate scale.
 int TConvexHull::VolumeSign(const tFaceStructure *f, const tVertexStructure *p) const {
-  double a[3], b[3], c[3];
-  for (int k = 0; k < 3; ++k) {
-    a[k] = f->vertex[0]->coords[k] - p->coords[k];
-    b[k] = f->vertex[1]->coords[k] - p->coords[k];
-    c[k] = f->vertex[2]->coords[k] - p->coords[k];
-  }
-  const double vol = a[X] * (b[Y] * c[Z] - b[Z] * c[Y]) + a[Y] * (b[Z] * c[X] - b[X] * c[Z]) +
-                     a[Z] * (b[X] * c[Y] - b[Y] * c[X]);
+  const double vol = velmora::exact::determinant(f->vertex[0]->coords, f->vertex[1]->coords,
+                                                 f->vertex[2]->coords, p->coords);
   if (vol > kVolumeThreshold) return 1;
   if (vol < -kVolumeThreshold) return -1;
   return 0;

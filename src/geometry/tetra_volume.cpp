@@ -50,12 +50,13 @@ constexpr double kRayEndX = 10000.0;
 constexpr double kNoMargin = -1.0;
 // Hits whose barycentric margin is below this lie on an edge or corner up to rounding.
 constexpr double kGrazingMargin = 1.0e-7;
-// Offsets of the far end of the inside-test ray: the plain +x ray first, then tilted ones.
-constexpr Vec3 kRayTilts[] = {{0.0, 0.0, 0.0},
-                              {0.0, 37.1, 53.3},
-                              {0.0, -61.7, 29.9},
-                              {0.0, 17.3, -71.9},
-                              {0.0, -43.1, -47.7}};
+// Hits closer than this, relative to their coordinates' size, are one point up to rounding.
+constexpr double kSameHit = 1.0e-9;
+// Offsets of the far end of the inside-test ray: the plain +x ray first, then rays turned by 30 to
+// 60 degrees in different directions, so that a recast ray does not clip the same edge again.
+constexpr Vec3 kRayTilts[] = {
+    {0.0, 0.0, 0.0},         {0.0, 3710.0, 5330.0},  {0.0, -6170.0, 2990.0}, {0.0, 1730.0, -7190.0},
+    {0.0, -4310.0, -4770.0}, {0.0, 8830.0, -1210.0}, {0.0, -2270.0, -9050.0}};
 constexpr Vec3 kLabCentre = {50.0, 0.0, 0.0};
 constexpr int kListSizeHint = 10;
 constexpr int kListElementSize = 8;
@@ -140,13 +141,17 @@ bool face_hit(const TETRA_PLANE *face, Vec3 s, Vec3 e, Vec3 *x, double *margin) 
   return *margin >= -kEdgeSlack;
 }
 
-// Records every distinct hit of s..e, visiting the faces in the given direction. *grazing (when
-// not null) tells whether some hit lay on or next to an edge or corner of its face, or within the
-// tolerance of another hit (the segment passes close by where faces meet).
+// Records every distinct hit of s..e, visiting the faces in the given direction. With ray given,
+// also tells whether some hit lay on or next to an edge or corner of its face, and counts the
+// crossings: hits apart by more than rounding, so that a ray clipping a sharp edge, which enters
+// and leaves within the coincidence tolerance, counts both.
 bool record_hits(const TETRA_VOLUME *volume, Vec3 s, Vec3 e, bool last_to_first, HitPoints *hits,
-                 bool *grazing) {
+                 RayCrossings *ray) {
   hits->clear();
-  if (grazing != nullptr) *grazing = false;
+  if (ray != nullptr) {
+    ray->at_edge = false;
+    ray->distinct.clear();
+  }
   FaceList near;
   if (volume->index != nullptr && !volume->index->candidates(s, e, &near)) return false;
   const int n = volume->index != nullptr ? near.size() : volume->nfaces;
@@ -156,9 +161,15 @@ bool record_hits(const TETRA_VOLUME *volume, Vec3 s, Vec3 e, bool last_to_first,
     Vec3 x;
     double margin;
     if (!face_hit(f, s, e, &x, &margin)) continue;
-    const bool repeated = contains_coincident(hits->data(), hits->size(), x);
-    if (grazing != nullptr && (repeated || margin < kGrazingMargin)) *grazing = true;
-    if (repeated) continue;
+    if (ray != nullptr) {
+      if (margin < kGrazingMargin) ray->at_edge = true;
+      const double rounding = kSameHit * (1.0 + std::fabs(x.x) + std::fabs(x.y) + std::fabs(x.z));
+      bool same = false;
+      for (int j = 0; j < ray->distinct.size() && !same; ++j)
+        same = l1_distance(ray->distinct[j], x) < rounding;
+      if (!same && !ray->distinct.push(x)) return false;
+    }
+    if (contains_coincident(hits->data(), hits->size(), x)) continue;
     if (!hits->push(x)) return false;
   }
   return true;
@@ -196,19 +207,22 @@ bool append_tetra(TETRA_VOLUME *volume, const TETRA_POINT *c0, const TETRA_POINT
 }
 
 // Ray parity. A ray through an edge or a corner may touch the body without crossing it, or cross
-// it where several faces meet, and its count says nothing then; such a ray is recast with its far
-// end moved off the x direction (the parity of any ray that crosses faces cleanly is the same).
+// it where several faces meet, or clip a sharp edge so closely that its entry and exit coincide
+// within the tolerance; its count says nothing then. Such a ray is recast in another direction
+// (the parity of any ray that crosses faces cleanly is the same); when every ray grazes, the
+// parity most of them give is taken.
 bool inside(const TETRA_VOLUME *volume, Vec3 p) {
   HitPoints hits;
-  bool odd = false;
+  RayCrossings ray;
+  int odd = 0, tried = 0;
   for (const Vec3 &tilt : kRayTilts) {
-    bool grazing = false;
-    if (!tetra_volume_count_hits(volume, p, Vec3{kRayEndX, p.y, p.z} + tilt, &hits, &grazing))
+    if (!tetra_volume_count_hits(volume, p, Vec3{kRayEndX, p.y, p.z} + tilt, &hits, &ray))
       return false;
-    odd = hits.size() % 2 == 1;
-    if (!grazing) break;
+    if (!ray.at_edge) return ray.distinct.size() % 2 == 1;
+    ++tried;
+    odd += hits.size() % 2;
   }
-  return odd;
+  return 2 * odd > tried;
 }
 
 const TETRA_POINT *point_at(LIST points, int i) {
@@ -466,8 +480,8 @@ bool segment_plane_hit(const TETRA_PLANE *face, Vec3 s, Vec3 e, Vec3 *x) {
 }
 
 bool tetra_volume_count_hits(const TETRA_VOLUME *volume, Vec3 s, Vec3 e, HitPoints *hits,
-                             bool *grazing) {
-  return record_hits(volume, s, e, true, hits, grazing);
+                             RayCrossings *ray) {
+  return record_hits(volume, s, e, true, hits, ray);
 }
 
 bool tetra_volume_collect_hits(const TETRA_VOLUME *volume, Vec3 s, Vec3 e, HitPoints *hits) {

@@ -159,11 +159,19 @@ bool point_in_triangle(Vec3 q, Vec3 t0, Vec3 t1, Vec3 t2);
 // parallel to it); answers whether x lies between the ends (0.01 slack) and on the face.
 bool segment_plane_hit(const TETRA_PLANE *face, Vec3 s, Vec3 e, Vec3 *x);
 
+// What a ray tells an inside test beyond its hits: whether one of them lay on or next to an edge
+// or corner of its face (the count may not tell crossings then), and its crossings, the hits
+// apart by more than rounding.
+struct RayCrossings {
+  bool at_edge = false;
+  HitPoints distinct;
+};
+
 // Distinct boundary points on the segment s..e, faces visited from the last to the first; hits
-// receives the points in the order found. *grazing (when not null) tells whether a hit lay on an
-// edge or corner of its face, where the count may not tell crossings. false when memory ran out.
+// receives the points in the order found, points within the coincidence tolerance of an earlier
+// one left out. ray (when not null) receives what an inside test needs. false when memory ran out.
 bool tetra_volume_count_hits(const TETRA_VOLUME *volume, Vec3 s, Vec3 e, HitPoints *hits,
-                             bool *grazing = nullptr);
+                             RayCrossings *ray = nullptr);
 
 // The same, faces visited from the first to the last.
 bool tetra_volume_collect_hits(const TETRA_VOLUME *volume, Vec3 s, Vec3 e, HitPoints *hits);

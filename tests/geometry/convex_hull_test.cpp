@@ -257,6 +257,17 @@ TEST(ConvexHull, RegressionInputsGiveSoundHullsHoldingEveryPoint) {
        {1e27, 1e27, 1e27},
        {3e28, 1e28, 0},
        {1, 2, 3}},
+      // A huge coordinate beside small ones: the start of a second Construct needs the
+      // coplanarity band evaluated accurately.
+      {{0, 0, 0},
+       {0, 0, 8},
+       {8, 2, 0},
+       {4, 4, 4},
+       {0, 4, 4},
+       {2, 0, 0},
+       {1e28, 0, 0},
+       {0, -63.5, -64},
+       {0, 0, 4}},
       // Duplicates leave no three consecutive non-collinear points.
       {{0, 0, 0}, {0, 0, 0}, {9, 0, 0}, {9, 0, 0}, {0, 9, 0}, {0, 9, 0}, {0, 0, 9}, {0, 0, 9}},
   };
