@@ -27,6 +27,7 @@
 
 #include "foundation/alloc.h"
 #include "foundation/error.h"
+#include "foundation/vector_number.h"
 #include "geometry/exact_orientation_internal.h"
 
 namespace {
@@ -633,16 +634,16 @@ int TConvexHull::ExactVolumeSign(const tFaceStructure *f, const tVertexStructure
 
 int TConvexHull::Collinear(const tVertexStructure *a, const tVertexStructure *b,
                            const tVertexStructure *c) const {
-  double u[3], w[3];
+  double u[3], w[3], n[3];
   for (int k = 0; k < 3; ++k) {
     u[k] = b->coords[k] - a->coords[k];
     w[k] = c->coords[k] - a->coords[k];
   }
+  vect_cross(u, w, n);
   // Below the machine epsilon counts as collinear; so do points exactly on one line whose
   // rounded cross product is not small (large coordinates).
-  return (std::fabs(u[Y] * w[Z] - w[Y] * u[Z]) < kCollinearEpsilon &&
-          std::fabs(w[X] * u[Z] - u[X] * w[Z]) < kCollinearEpsilon &&
-          std::fabs(u[X] * w[Y] - w[X] * u[Y]) < kCollinearEpsilon) ||
+  return (std::fabs(n[X]) < kCollinearEpsilon && std::fabs(n[Y]) < kCollinearEpsilon &&
+          std::fabs(n[Z]) < kCollinearEpsilon) ||
          velmora::exact::collinear(a->coords, b->coords, c->coords);
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "foundation/alloc.h"
+#include "foundation/vector_number.h"
 #include "velmora/tetra_volume.h"
 
 // One triangular face: plane normal . x + offset = 0 with normal = (p0 - p2) x (p1 - p2), not
@@ -59,7 +60,10 @@ inline double dot(Vec3 a, Vec3 b) {
   return a.x * b.x + a.y * b.y + a.z * b.z;
 }
 inline Vec3 cross(Vec3 a, Vec3 b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+  const double u[3] = {a.x, a.y, a.z}, w[3] = {b.x, b.y, b.z};
+  double n[3];
+  vect_cross(u, w, n);
+  return {n[0], n[1], n[2]};
 }
 inline double coordinate(Vec3 a, int k) {
   return k == 0 ? a.x : (k == 1 ? a.y : a.z);
