@@ -104,9 +104,12 @@ VELMORA_API int tetra_get_pointnr(const TETRA *tetra, int corner);
    Returns the sum (0.0 without faces), or -1.0 for a null volume. */
 VELMORA_API double tetra_volume_get_volume(TETRA_VOLUME *volume, int check_hidden);
 
-/* 1 when point (3 doubles) is inside the body, else 0; 0 for a null volume. Counts the distinct
-   points where the ray from point in +x direction to x = 10000 meets the faces (odd: inside); a
-   ray that runs through an edge or corner of a face is recast slightly tilted. */
+/* 1 when point (3 doubles) is inside the body, else 0; 0 for a null volume. Counts where the ray
+   from point in +x direction to x = 10000 crosses the faces (odd: inside); crossings apart by
+   more than rounding count separately, so a ray that clips a sharp edge counts two. A ray that
+   runs through an edge or corner of a face is recast in other directions (when all of them do,
+   the parity most of them give counts). Allocates nothing for bodies where a ray meets up to 64
+   faces; reads the volume only, so several threads may query one volume at once. */
 VELMORA_API int tetra_volume_point_inside(const TETRA_VOLUME *volume, const double *point);
 
 /* Intersects the segment a..b (3 doubles each) with the faces. *count receives the number of

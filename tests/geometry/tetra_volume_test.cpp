@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "foundation/alloc.h"
@@ -423,6 +424,31 @@ TEST(TetraVolume, AgreesWithQhullOnGamutsSpheresAndGridsInAnyOrder) {
     EXPECT_EQ(wrong, 0) << "of " << compared;
     EXPECT_GT(compared, 1400);
   }
+}
+
+// Inside queries only read the volume and its face index: threads querying one volume at once
+// answer as one thread does.
+TEST(TetraVolume, ConcurrentInsideQueriesOnOneVolumeAgreeWithOneThread) {
+  Points pts = lab_points(gamut_sets::srgb_surface(9, gamut_sets::Order::Grid));
+  Volume v(tetra_volume_new(pts.list.get()));
+  ASSERT_NE(v, nullptr);
+  const std::vector<gamut_sets::Point> queries =
+      gamut_sets::queries_around(gamut_sets::srgb_surface(9, gamut_sets::Order::Grid), 400, 8);
+  auto answers = [&] {
+    std::vector<int> out;
+    for (const auto &q : queries)
+      out.push_back(tetra_volume_point_inside(v.get(), q.data()));
+    return out;
+  };
+  const std::vector<int> reference = answers();
+  std::vector<std::vector<int>> results(3);
+  std::vector<std::thread> threads;
+  for (auto &r : results)
+    threads.emplace_back([&] { r = answers(); });
+  for (auto &t : threads)
+    t.join();
+  for (const auto &r : results)
+    EXPECT_EQ(r, reference);
 }
 
 // Sets that once went wrong: seven points whose hull was lost to a face seen edge-on (a volume
