@@ -90,7 +90,7 @@ class VELMORA_API TConvexHull {
 
   /* 1 when (x, y, z) lies inside the constructed hull, on it, or outside it by less than the
      +-0.5 determinant against every face; else 0. 0 for a point with a coordinate that is not
-     finite. Meaningful after Construct returned 0. */
+     finite or beyond +-1e99. Meaningful after Construct returned 0. */
   int InsideHull(double x, double y, double z) const;
 
  private:

@@ -301,8 +301,10 @@ void TConvexHull::ResetConstruction() {
   } while (v != vertices);
 }
 
+// Points beyond +-1e99 (not finite ones included) lie outside every hull, whose corners were
+// refused there.
 int TConvexHull::InsideHull(double x, double y, double z) const {
-  if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z)) return 0;
+  if (!acceptable_coordinate(x) || !acceptable_coordinate(y) || !acceptable_coordinate(z)) return 0;
   tVertexStructure p{};
   p.coords[X] = x;
   p.coords[Y] = y;

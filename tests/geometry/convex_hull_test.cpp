@@ -297,8 +297,8 @@ TEST(ConvexHull, RegressionInputsGiveSoundHullsHoldingEveryPoint) {
   TConvexHull cube;
   add_all(cube, gamut_sets::cube_surface(3, {5, 5, 5}, 5));
   ASSERT_EQ(cube.Construct(), 0);
-  for (const Point &q :
-       {Point{nan, 5, 5}, Point{5, nan, 5}, Point{5, 5, nan}, Point{inf, 5, 5}, Point{5, -inf, 5}})
+  for (const Point &q : {Point{nan, 5, 5}, Point{5, nan, 5}, Point{5, 5, nan}, Point{inf, 5, 5},
+                         Point{5, -inf, 5}, Point{5, 5, 1e300}})
     EXPECT_EQ(cube.InsideHull(q[0], q[1], q[2]), 0);
   DiagnosticsCapture capture;
   for (const Point &q : {Point{nan, 5, 5}, Point{5, inf, 5}, Point{5, 5, -2e99}})
