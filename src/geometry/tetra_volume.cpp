@@ -309,8 +309,9 @@ bool probe_holds(const TETRA_PLANE *f, const TETRA_POINT *apex, Vec3 q) {
 }
 
 // The first face (not touching the apex) whose probe holds q, or -1. A probe holds q only when
-// the ray from the apex through q meets its face, so with an index only the faces near that ray
-// are tried, in face order. reach is a length that takes the ray beyond the body.
+// the ray from the apex through q meets its face beyond q, so with an index only the faces near
+// that part of the ray are tried, in face order. reach is a length that takes the ray beyond the
+// body.
 int find_probe(const TETRA_VOLUME *volume, const TETRA_POINT *apex, Vec3 q, double reach,
                FaceList *near) {
   const Vec3 a = vec(*apex);
@@ -318,7 +319,7 @@ int find_probe(const TETRA_VOLUME *volume, const TETRA_POINT *apex, Vec3 q, doub
   const double len = length(d);
   const bool indexed = volume->index != nullptr && len > kCoincidence;
   if (indexed) {
-    if (!volume->index->candidates(a, a + (1.0 + reach / len) * d, near)) return -2;
+    if (!volume->index->candidates(q, a + (1.0 + reach / len) * d, near)) return -2;
   }
   const int n = indexed ? near->size() : volume->nfaces;
   for (int k = 0; k < n; ++k) {
