@@ -82,10 +82,11 @@ class VELMORA_API TConvexHull {
   /* Builds the hull of every point added so far (a repeated call starts afresh from the vertices
      kept by the earlier one and those added since). Returns 0, or -1 when the hull is empty,
      when all points lie on one line, when all lie within the +-0.5 determinant of the plane of
-     the first triangle (no three consecutive non-collinear points in order of addition, or the
-     first three non-collinear ones when duplicates leave none), or after a report when memory
-     runs out or the faces fail their consistency check. After -1, InsideHull answers for
-     whatever faces were made (none after a memory failure) and means nothing. */
+     the first triangle (the first three consecutive non-collinear points in order of addition;
+     when duplicates leave no such run, the first point, the next one apart from it and the next
+     one off their line), or after a report when memory runs out or the faces fail their
+     consistency check. After -1, InsideHull answers for whatever faces were made (none after a
+     memory failure) and means nothing. */
   int Construct();
 
   /* 1 when (x, y, z) lies inside the constructed hull, on it, or outside it by less than the
