@@ -20,7 +20,8 @@
    as inside while its determinant against every face (six times the signed tetrahedron volume)
    is above -0.5; for a face of area A that admits points up to 0.25 / A outside its plane, so
    about 0.0025 units beyond faces of 100 square units and 0.25 beyond faces of 1. The same +-0.5
-   decides whether all points are coplanar with the first triangle (Construct fails then).
+   decides whether all points are coplanar (Construct fails then), against a triangle as large
+   as the points allow when the first triangle leaves them all within it.
    Work grows as n log n for n points in random order (a conflict list per face). */
 #ifndef VELMORA_TCONVEXHULL_H
 #define VELMORA_TCONVEXHULL_H
@@ -84,9 +85,10 @@ class VELMORA_API TConvexHull {
      when all points lie on one line, when all lie within the +-0.5 determinant of the plane of
      the first triangle (the first three consecutive non-collinear points in order of addition;
      when duplicates leave no such run, the first point, the next one apart from it and the next
-     one off their line), or after a report when memory runs out or the faces fail their
-     consistency check. After -1, InsideHull answers for whatever faces were made (none after a
-     memory failure) and means nothing. */
+     one off their line) and of the plane of a wide triangle (the first point, the point
+     farthest from it and the point farthest from their line), or after a report when memory
+     runs out or the faces fail their consistency check. After -1 the hull holds no faces and
+     InsideHull answers 0. */
   int Construct();
 
   /* 1 when (x, y, z) lies inside the constructed hull, on it, or outside it by less than the
@@ -102,6 +104,9 @@ class VELMORA_API TConvexHull {
   int Build();
   int DoubleTriangle();
   int FindFirstTriangle(tVertexStructure **pa, tVertexStructure **pb, tVertexStructure **pc) const;
+  int FindWideTriangle(tVertexStructure **pa, tVertexStructure **pb, tVertexStructure **pc) const;
+  tVertexStructure *FirstOffPlane(tVertexStructure *a, tVertexStructure *b,
+                                  tVertexStructure *c) const;
   void ConstructHull(Conflicts &conflicts);
   int AddPoint(tVertexStructure *p, Conflicts &conflicts);
   tFaceStructure *MakeConeFace(tEdgeStructure *e, tVertexStructure *p);

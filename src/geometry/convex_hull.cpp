@@ -345,12 +345,70 @@ int TConvexHull::FindFirstTriangle(tVertexStructure **pa, tVertexStructure **pb,
   return -1;
 }
 
+// The first vertex after c (around the list, skipping a and b) that lies off the plane of a, b, c
+// beyond the +-0.5 band, or null.
+tVertexStructure *TConvexHull::FirstOffPlane(tVertexStructure *a, tVertexStructure *b,
+                                             tVertexStructure *c) const {
+  for (tVertexStructure *d = c->next; d != c; d = d->next) {
+    if (d == a || d == b) continue;
+    const double vol = velmora::exact::determinant(a->coords, b->coords, c->coords, d->coords);
+    if (std::fabs(vol) > kVolumeThreshold) return d;
+  }
+  return nullptr;
+}
+
+// A triangle as large as the points allow from the head: the vertex farthest from it and the one
+// farthest from their line. Returns 0, or -1 when all points lie on one line.
+int TConvexHull::FindWideTriangle(tVertexStructure **pa, tVertexStructure **pb,
+                                  tVertexStructure **pc) const {
+  tVertexStructure *a = vertices, *b = nullptr, *c = nullptr;
+  double far = 0.0;
+  for (tVertexStructure *v = a->next; v != a; v = v->next) {
+    double d2 = 0.0;
+    for (int k = 0; k < 3; ++k)
+      d2 += (v->coords[k] - a->coords[k]) * (v->coords[k] - a->coords[k]);
+    if (d2 > far) {
+      far = d2;
+      b = v;
+    }
+  }
+  if (b == nullptr) return -1;
+  far = 0.0;
+  for (tVertexStructure *v = a->next; v != a; v = v->next) {
+    if (v == b || Collinear(a, b, v)) continue;
+    double u[3], w[3], n[3];
+    for (int k = 0; k < 3; ++k) {
+      u[k] = b->coords[k] - a->coords[k];
+      w[k] = v->coords[k] - a->coords[k];
+    }
+    vect_cross(u, w, n);
+    const double n2 = n[X] * n[X] + n[Y] * n[Y] + n[Z] * n[Z];
+    if (c == nullptr || n2 > far) {
+      far = n2;
+      c = v;
+    }
+  }
+  if (c == nullptr) return -1;
+  *pa = a;
+  *pb = b;
+  *pc = c;
+  return 0;
+}
+
 // The first triangle makes two faces of opposite orientation that share their edges; the first
-// point after it that lies off their plane (beyond the +-0.5 band, and exactly) becomes the head
-// so that it is added first.
+// point after it that lies off their plane (beyond the +-0.5 band) becomes the head so that it is
+// added first. The band is a determinant, so it is wide in distance when the first triangle is
+// small (three neighbouring samples of a fine grid): when no point passes it, the start is
+// retried from a triangle as large as the points allow before the set is called flat.
 int TConvexHull::DoubleTriangle() {
   tVertexStructure *a, *b, *c;
   if (FindFirstTriangle(&a, &b, &c) != 0) return -1;
+  tVertexStructure *d = FirstOffPlane(a, b, c);
+  if (d == nullptr) {
+    if (FindWideTriangle(&a, &b, &c) != 0) return -1;
+    d = FirstOffPlane(a, b, c);
+    if (d == nullptr) return -1;
+  }
   a->processed = b->processed = c->processed = 1;
 
   tFaceStructure *f = MakeFace(a, b, c, nullptr);
@@ -359,13 +417,6 @@ int TConvexHull::DoubleTriangle() {
     f->edge[i]->adjFace[1] = g;
   for (int i = 0; i < 3; ++i)
     g->edge[i]->adjFace[1] = f;
-
-  tVertexStructure *d = c->next;
-  while (d != c) {
-    if (d != a && d != b && VolumeSign(f, d) != 0 && ExactVolumeSign(f, d) != 0) break;
-    d = d->next;
-  }
-  if (d == c) return -1;
   vertices = d;
   return 0;
 }

@@ -331,6 +331,7 @@ TEST(ConvexHull, AgreesWithQhullOnGamutsSpheresAndGrids) {
       {"sRGB 9 grid", gamut_sets::srgb_surface(9, Order::Grid), false},
       {"sRGB 17 grid", gamut_sets::srgb_surface(17, Order::Grid), false},
       {"sRGB 17 sides", gamut_sets::srgb_surface(17, Order::SideBySide), false},
+      {"sRGB 33 grid", gamut_sets::srgb_surface(33, Order::Grid), false},  // tiny first triangle
       {"sRGB 33 shuffled", gamut_sets::srgb_surface(33, Order::Shuffled), false},
       {"cube 12 grid", gamut_sets::cube_surface(12, {50, 0, 0}, 40), false},
       {"FOGRA39", gamut_sets::cgats_lab(VELMORA_DATA_DIR "/FOGRA39L.ti3"), false},
