@@ -20,7 +20,8 @@
    as inside while its determinant against every face (six times the signed tetrahedron volume)
    is above -0.5; for a face of area A that admits points up to 0.25 / A outside its plane, so
    about 0.0025 units beyond faces of 100 square units and 0.25 beyond faces of 1. The same +-0.5
-   decides whether all points are coplanar with the first triangle (Construct fails then).
+   decides whether all points are coplanar (Construct fails then), against a triangle as large
+   as the points allow when the first triangle leaves them all within it.
    Work grows as n log n for n points in random order (a conflict list per face). */
 #ifndef VELMORA_TCONVEXHULL_H
 #define VELMORA_TCONVEXHULL_H
@@ -82,15 +83,17 @@ class VELMORA_API TConvexHull {
   /* Builds the hull of every point added so far (a repeated call starts afresh from the vertices
      kept by the earlier one and those added since). Returns 0, or -1 when the hull is empty,
      when all points lie on one line, when all lie within the +-0.5 determinant of the plane of
-     the first triangle (no three consecutive non-collinear points in order of addition, or the
-     first three non-collinear ones when duplicates leave none), or after a report when memory
-     runs out or the faces fail their consistency check. After -1, InsideHull answers for
-     whatever faces were made (none after a memory failure) and means nothing. */
+     the first triangle (the first three consecutive non-collinear points in order of addition;
+     when duplicates leave no such run, the first point, the next one apart from it and the next
+     one off their line) and of the plane of a wide triangle (the first point, the point
+     farthest from it and the point farthest from their line), or after a report when memory
+     runs out or the faces fail their consistency check. After -1 the hull holds no faces and
+     InsideHull answers 0. */
   int Construct();
 
   /* 1 when (x, y, z) lies inside the constructed hull, on it, or outside it by less than the
      +-0.5 determinant against every face; else 0. 0 for a point with a coordinate that is not
-     finite. Meaningful after Construct returned 0. */
+     finite or beyond +-1e99. Meaningful after Construct returned 0. */
   int InsideHull(double x, double y, double z) const;
 
  private:
@@ -98,8 +101,12 @@ class VELMORA_API TConvexHull {
   friend struct TConvexHullAccess; /* the library's own readers of the faces */
   struct Conflicts;                /* state of one construction, defined with the code */
 
+  int Build();
   int DoubleTriangle();
   int FindFirstTriangle(tVertexStructure **pa, tVertexStructure **pb, tVertexStructure **pc) const;
+  int FindWideTriangle(tVertexStructure **pa, tVertexStructure **pb, tVertexStructure **pc) const;
+  tVertexStructure *FirstOffPlane(tVertexStructure *a, tVertexStructure *b,
+                                  tVertexStructure *c) const;
   void ConstructHull(Conflicts &conflicts);
   int AddPoint(tVertexStructure *p, Conflicts &conflicts);
   tFaceStructure *MakeConeFace(tEdgeStructure *e, tVertexStructure *p);

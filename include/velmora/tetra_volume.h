@@ -62,11 +62,18 @@ typedef struct tetra_plane TETRA_PLANE;
 /* The volume handle (opaque). */
 typedef struct tetra_volume TETRA_VOLUME;
 
-/* Builds a volume from points, a LIST of pointers to TETRA_POINT (the caller keeps the points):
-   the faces of their convex hull, grown point by point from the first four, and tetrahedra fanned
-   from the first point (the apex) to the faces and around every point that is not a hull corner.
-   Returns null when there are fewer than four points, when the first four span no body (they lie
-   within 0.01 of one plane), or when memory runs out (nothing is kept then). Release with
+/* Builds a volume from points, a LIST of pointers to TETRA_POINT (the caller keeps the points).
+   Its faces are those of the convex hull of all the points, whatever their order, density or
+   coplanarity: each piece of the hull's surface is covered by exactly one face (coplanar sides
+   are triangulated, points on a side may be corners), so the inside test and the volume
+   estimate agree with the hull. Its tetrahedra are fanned from the first point (the apex): one
+   to every face that does not touch the apex, and three around every point that is not a hull
+   corner, in the first face's tetrahedron with the apex that holds it. Tolerances are meant for
+   Lab units: points closer than 0.01 in every coordinate count as one, and inside answers are
+   those of the hull for points farther than about 0.01 from its surface. Returns null when
+   there are fewer than four points, when all lie within 0.01 of one plane (no body), when a
+   coordinate is not finite or beyond +-1e99, or when memory runs out (nothing is kept then).
+   Takes about n log n for n points plus a short search per interior point. Release with
    tetra_volume_kill. */
 VELMORA_API TETRA_VOLUME *tetra_volume_new(LIST points);
 
@@ -74,7 +81,9 @@ VELMORA_API TETRA_VOLUME *tetra_volume_new(LIST points);
 VELMORA_API TETRA_VOLUME *tetra_volume_new0(void);
 
 /* Appends the face (p0, p1, p2) (copied; the corner order fixes the normal's orientation).
-   Returns 0, or -1 for a null volume or when the face cannot be allocated (nothing appended). */
+   Returns 0, or -1 for a null volume or when the face cannot be allocated (nothing appended).
+   Queries on a volume built by tetra_volume_new visit only the faces near their segment through
+   an index over the faces; once a face is added, they visit every face. */
 VELMORA_API int tetra_volume_add_plane(TETRA_VOLUME *volume, const TETRA_POINT *p0,
                                        const TETRA_POINT *p1, const TETRA_POINT *p2);
 
@@ -95,9 +104,12 @@ VELMORA_API int tetra_get_pointnr(const TETRA *tetra, int corner);
    Returns the sum (0.0 without faces), or -1.0 for a null volume. */
 VELMORA_API double tetra_volume_get_volume(TETRA_VOLUME *volume, int check_hidden);
 
-/* 1 when point (3 doubles) is inside the body, else 0; 0 for a null volume. Counts the distinct
-   points where the ray from point in +x direction to x = 10000 meets the faces (odd: inside); a
-   ray that runs through an edge or corner of a face is recast slightly tilted. */
+/* 1 when point (3 doubles) is inside the body, else 0; 0 for a null volume. Counts where the ray
+   from point in +x direction to x = 10000 crosses the faces (odd: inside); crossings apart by
+   more than rounding count separately, so a ray that clips a sharp edge counts two. A ray that
+   runs through an edge or corner of a face is recast in other directions (when all of them do,
+   the parity most of them give counts). Allocates nothing for bodies where a ray meets up to 64
+   faces; reads the volume only, so several threads may query one volume at once. */
 VELMORA_API int tetra_volume_point_inside(const TETRA_VOLUME *volume, const double *point);
 
 /* Intersects the segment a..b (3 doubles each) with the faces. *count receives the number of

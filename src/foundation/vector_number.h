@@ -13,6 +13,14 @@ double vect_dot(const double *a, const double *b, int n);
 // leaves v unchanged. Returns 0.
 int vect_normalize(double *v, int n);
 
+// Cross product of two 3-vectors: out = a x b (out must not alias a or b). The one cross product
+// of the library's 3-D geometry; inline, as hot geometric tests call it per face.
+inline void vect_cross(const double *a, const double *b, double *out) {
+  out[0] = a[1] * b[2] - a[2] * b[1];
+  out[1] = a[2] * b[0] - a[0] * b[2];
+  out[2] = a[0] * b[1] - a[1] * b[0];
+}
+
 // Generalised cross product. block[0] holds the dimension n (truncated to an integer), followed
 // by n - 1 vectors of n doubles. Writes to out (n values) the vector whose component i is the
 // determinant of the matrix with rows e_i, vector 1, ..., vector n-1: orthogonal to all of them

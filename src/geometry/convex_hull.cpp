@@ -27,6 +27,7 @@
 
 #include "foundation/alloc.h"
 #include "foundation/error.h"
+#include "foundation/vector_number.h"
 #include "geometry/exact_orientation_internal.h"
 
 namespace {
@@ -255,23 +256,32 @@ int TConvexHull::AddPoint(double x, double y, double z) {
 }
 
 int TConvexHull::Construct() {
-  if (vertices == nullptr) return -1;
-  ResetConstruction();
   try {
-    if (DoubleTriangle() != 0) return -1;
-    Conflicts conflicts;
-    ConstructHull(conflicts);
+    const int result = Build();
+    if (result == -2) VELMORA_REPORT("TConvexHull::Construct: the faces do not close into a hull");
+    return result == 0 ? 0 : -1;
   } catch (const std::bad_alloc &) {
     velmora::report_no_resources(lastError, __FILE__, __LINE__, __LINE__);
     // A half-made addition leaves faces without corners; drop the faces so nothing reads them.
     ResetConstruction();
     return -1;
   }
+}
+
+// Construct without reports: 0, -1 for an empty, collinear or coplanar set, -2 (faces dropped)
+// when the faces fail the consistency check. Throws std::bad_alloc when memory runs out.
+int TConvexHull::Build() {
+  if (vertices == nullptr) return -1;
+  ResetConstruction();
+  if (DoubleTriangle() != 0) return -1;
+  {
+    Conflicts conflicts;
+    ConstructHull(conflicts);
+  }
   EdgeOrderOnFaces();
   if (CheckConsistency() != 0) {
-    VELMORA_REPORT("TConvexHull::Construct: the faces do not close into a hull");
     ResetConstruction();
-    return -1;
+    return -2;
   }
   return 0;
 }
@@ -291,8 +301,10 @@ void TConvexHull::ResetConstruction() {
   } while (v != vertices);
 }
 
+// Points beyond +-1e99 (not finite ones included) lie outside every hull, whose corners were
+// refused there.
 int TConvexHull::InsideHull(double x, double y, double z) const {
-  if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z)) return 0;
+  if (!acceptable_coordinate(x) || !acceptable_coordinate(y) || !acceptable_coordinate(z)) return 0;
   tVertexStructure p{};
   p.coords[X] = x;
   p.coords[Y] = y;
@@ -333,12 +345,70 @@ int TConvexHull::FindFirstTriangle(tVertexStructure **pa, tVertexStructure **pb,
   return -1;
 }
 
+// The first vertex after c (around the list, skipping a and b) that lies off the plane of a, b, c
+// beyond the +-0.5 band, or null.
+tVertexStructure *TConvexHull::FirstOffPlane(tVertexStructure *a, tVertexStructure *b,
+                                             tVertexStructure *c) const {
+  for (tVertexStructure *d = c->next; d != c; d = d->next) {
+    if (d == a || d == b) continue;
+    const double vol = velmora::exact::determinant(a->coords, b->coords, c->coords, d->coords);
+    if (std::fabs(vol) > kVolumeThreshold) return d;
+  }
+  return nullptr;
+}
+
+// A triangle as large as the points allow from the head: the vertex farthest from it and the one
+// farthest from their line. Returns 0, or -1 when all points lie on one line.
+int TConvexHull::FindWideTriangle(tVertexStructure **pa, tVertexStructure **pb,
+                                  tVertexStructure **pc) const {
+  tVertexStructure *a = vertices, *b = nullptr, *c = nullptr;
+  double far = 0.0;
+  for (tVertexStructure *v = a->next; v != a; v = v->next) {
+    double d2 = 0.0;
+    for (int k = 0; k < 3; ++k)
+      d2 += (v->coords[k] - a->coords[k]) * (v->coords[k] - a->coords[k]);
+    if (d2 > far) {
+      far = d2;
+      b = v;
+    }
+  }
+  if (b == nullptr) return -1;
+  far = 0.0;
+  for (tVertexStructure *v = a->next; v != a; v = v->next) {
+    if (v == b || Collinear(a, b, v)) continue;
+    double u[3], w[3], n[3];
+    for (int k = 0; k < 3; ++k) {
+      u[k] = b->coords[k] - a->coords[k];
+      w[k] = v->coords[k] - a->coords[k];
+    }
+    vect_cross(u, w, n);
+    const double n2 = n[X] * n[X] + n[Y] * n[Y] + n[Z] * n[Z];
+    if (c == nullptr || n2 > far) {
+      far = n2;
+      c = v;
+    }
+  }
+  if (c == nullptr) return -1;
+  *pa = a;
+  *pb = b;
+  *pc = c;
+  return 0;
+}
+
 // The first triangle makes two faces of opposite orientation that share their edges; the first
-// point after it that lies off their plane (beyond the +-0.5 band, and exactly) becomes the head
-// so that it is added first.
+// point after it that lies off their plane (beyond the +-0.5 band) becomes the head so that it is
+// added first. The band is a determinant, so it is wide in distance when the first triangle is
+// small (three neighbouring samples of a fine grid): when no point passes it, the start is
+// retried from a triangle as large as the points allow before the set is called flat.
 int TConvexHull::DoubleTriangle() {
   tVertexStructure *a, *b, *c;
   if (FindFirstTriangle(&a, &b, &c) != 0) return -1;
+  tVertexStructure *d = FirstOffPlane(a, b, c);
+  if (d == nullptr) {
+    if (FindWideTriangle(&a, &b, &c) != 0) return -1;
+    d = FirstOffPlane(a, b, c);
+    if (d == nullptr) return -1;
+  }
   a->processed = b->processed = c->processed = 1;
 
   tFaceStructure *f = MakeFace(a, b, c, nullptr);
@@ -347,13 +417,6 @@ int TConvexHull::DoubleTriangle() {
     f->edge[i]->adjFace[1] = g;
   for (int i = 0; i < 3; ++i)
     g->edge[i]->adjFace[1] = f;
-
-  tVertexStructure *d = c->next;
-  while (d != c) {
-    if (d != a && d != b && VolumeSign(f, d) != 0 && ExactVolumeSign(f, d) != 0) break;
-    d = d->next;
-  }
-  if (d == c) return -1;
   vertices = d;
   return 0;
 }
@@ -606,16 +669,11 @@ void TConvexHull::EdgeOrderOnFaces() {
   } while (f != faces);
 }
 
-// Sign of six times the signed volume of the tetrahedron (face, p), with +-0.5 counting as 0.
+// Sign of six times the signed volume of the tetrahedron (face, p), with +-0.5 counting as 0. The
+// determinant is evaluated accurately, so the band means +-0.5 at every coordinate scale.
 int TConvexHull::VolumeSign(const tFaceStructure *f, const tVertexStructure *p) const {
-  double a[3], b[3], c[3];
-  for (int k = 0; k < 3; ++k) {
-    a[k] = f->vertex[0]->coords[k] - p->coords[k];
-    b[k] = f->vertex[1]->coords[k] - p->coords[k];
-    c[k] = f->vertex[2]->coords[k] - p->coords[k];
-  }
-  const double vol = a[X] * (b[Y] * c[Z] - b[Z] * c[Y]) + a[Y] * (b[Z] * c[X] - b[X] * c[Z]) +
-                     a[Z] * (b[X] * c[Y] - b[Y] * c[X]);
+  const double vol = velmora::exact::determinant(f->vertex[0]->coords, f->vertex[1]->coords,
+                                                 f->vertex[2]->coords, p->coords);
   if (vol > kVolumeThreshold) return 1;
   if (vol < -kVolumeThreshold) return -1;
   return 0;
@@ -629,16 +687,16 @@ int TConvexHull::ExactVolumeSign(const tFaceStructure *f, const tVertexStructure
 
 int TConvexHull::Collinear(const tVertexStructure *a, const tVertexStructure *b,
                            const tVertexStructure *c) const {
-  double u[3], w[3];
+  double u[3], w[3], n[3];
   for (int k = 0; k < 3; ++k) {
     u[k] = b->coords[k] - a->coords[k];
     w[k] = c->coords[k] - a->coords[k];
   }
+  vect_cross(u, w, n);
   // Below the machine epsilon counts as collinear; so do points exactly on one line whose
   // rounded cross product is not small (large coordinates).
-  return (std::fabs(u[Y] * w[Z] - w[Y] * u[Z]) < kCollinearEpsilon &&
-          std::fabs(w[X] * u[Z] - u[X] * w[Z]) < kCollinearEpsilon &&
-          std::fabs(u[X] * w[Y] - w[X] * u[Y]) < kCollinearEpsilon) ||
+  return (std::fabs(n[X]) < kCollinearEpsilon && std::fabs(n[Y]) < kCollinearEpsilon &&
+          std::fabs(n[Z]) < kCollinearEpsilon) ||
          velmora::exact::collinear(a->coords, b->coords, c->coords);
 }
 

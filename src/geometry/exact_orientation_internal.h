@@ -20,6 +20,11 @@ inline constexpr double kLargestCoordinate = 1e99;
 // tetrahedron a, b, c, p (3 doubles each).
 int orientation(const double *a, const double *b, const double *c, const double *p);
 
+// The same determinant's value, within 1e-6 absolute or relative (the floating-point value when
+// its error bound allows, else the exact value rounded), so that thresholds on it mean what
+// they say at any coordinate scale.
+double determinant(const double *a, const double *b, const double *c, const double *p);
+
 // Whether a, b and c lie exactly on one line (coincident points included).
 bool collinear(const double *a, const double *b, const double *c);
 

@@ -38,12 +38,6 @@ const double *corner(const double *points, int i) {
   return points + kDim * i;
 }
 
-void cross(const double *a, const double *b, double *out) {
-  out[0] = a[1] * b[2] - a[2] * b[1];
-  out[1] = a[2] * b[0] - a[0] * b[2];
-  out[2] = a[0] * b[1] - a[1] * b[0];
-}
-
 void subtract(const double *a, const double *b, double *out) {
   for (int k = 0; k < kDim; ++k)
     out[k] = a[k] - b[k];
@@ -238,7 +232,7 @@ int plane_from_points(const double *p0, const double *p1, const double *p2, doub
   double u[kDim], w[kDim], n[kDim];
   subtract(p1, p0, u);
   subtract(p2, p0, w);
-  cross(u, w, n);
+  vect_cross(u, w, n);
   const double length = std::sqrt(vect_dot(n, n, kDim));
   if (length < kDegenerateCross) return -1;
   for (int k = 0; k < kDim; ++k)
@@ -367,7 +361,7 @@ int proj_on_triangle_plane(const double *triangle, const double *x, const double
     return 0;
   }
   double c[kDim];
-  cross(plane, m, c);
+  vect_cross(plane, m, c);
   const double system[kDim * kDim] = {plane[0], plane[1], plane[2], m[0], m[1],
                                       m[2],     c[0],     c[1],     c[2]};
   double y[kDim] = {-plane[3], vect_dot(m, x, kDim), vect_dot(c, x, kDim)};
@@ -494,11 +488,10 @@ int proj_on_tetra_surface_plane(const double *tetra, const double *x, const doub
   return project_on_best_face(tetra, x, m, result, score);
 }
 
+// The direction is the cross product of the normals (the vector orthogonal to both).
 int plane_intersection_line(const double *a, const double *b, double *direction, double *point) {
-  const double block[1 + 2 * kDim] = {
-      static_cast<double>(kDim), a[0], a[1], a[2], b[0], b[1], b[2]};
   double u[kDim];
-  if (vect_normal(block, u) != 0) return kProjNoResources;
+  vect_cross(a, b, u);
   if (std::sqrt(vect_dot(u, u, kDim)) < kParallelPlanes) return -1;
   vect_normalize(u, kDim);
 

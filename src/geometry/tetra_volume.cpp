@@ -1,19 +1,42 @@
 // Tetrahedral volumes.
 //
 // The boundary is a list of triangles; inside tests count the distinct points where a ray from the
-// query in +x direction meets them (odd means inside). The hull of a point list grows from the
-// tetrahedron of its first four points: each further point outside the current body sees part of
-// the boundary, and the faces it sees wholly are replaced by a fan of new faces from the point to
-// the edges of the seen region (visibility decided by whether the sight line crosses the boundary
-// twice). The filling tetrahedra are fanned from the first point, the apex, to every face that
-// does not touch it, plus three tetrahedra around each input point that is not a hull corner.
+// query in +x direction meets them (odd means inside). The faces of a volume built from points are
+// those of their convex hull, constructed by the library's incremental hull with exact
+// orientation signs, so they cover the hull's surface exactly once whatever the order, density
+// or coplanarity of the points. The filling tetrahedra are fanned from the first point, the apex,
+// to every face that does not touch it, plus three tetrahedra around each input point that is not
+// a hull corner. A bounding-volume hierarchy over the faces lets every segment query visit only
+// the faces near the segment, in the same order and with the same answers as a visit of all.
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <new>
 
 #include "foundation/alloc.h"
+#include "geometry/exact_orientation_internal.h"
+#include "geometry/face_index_internal.h"
 #include "geometry/tetra_volume_internal.h"
+#include "velmora/tconvexhull.h"
 #include "velmora/tetra_volume.h"
+
+// The faces of a constructed hull, for the volume built on it.
+struct TConvexHullAccess {
+  // Adds a vertex numbered index; throws std::bad_alloc.
+  static void add(TConvexHull &hull, const double p[3], int index) {
+    tVertexStructure *v = hull.MakeNullVertex();
+    for (int k = 0; k < 3; ++k)
+      v->coords[k] = p[k];
+    v->index = index;
+    hull.vertexCount = index + 1;
+  }
+  // Construct without reports: 0, -1 for a flat set, -2 for inconsistent faces; throws
+  // std::bad_alloc.
+  static int build(TConvexHull &hull) { return hull.Build(); }
+  static const tFaceStructure *faces(const TConvexHull &hull) { return hull.faces; }
+};
 
 namespace velmora::tetvol {
 
@@ -27,14 +50,14 @@ constexpr double kRayEndX = 10000.0;
 constexpr double kNoMargin = -1.0;
 // Hits whose barycentric margin is below this lie on an edge or corner up to rounding.
 constexpr double kGrazingMargin = 1.0e-7;
-// Offsets of the far end of the inside-test ray: the plain +x ray first, then tilted ones.
-constexpr Vec3 kRayTilts[] = {{0.0, 0.0, 0.0},
-                              {0.0, 37.1, 53.3},
-                              {0.0, -61.7, 29.9},
-                              {0.0, 17.3, -71.9},
-                              {0.0, -43.1, -47.7}};
+// Hits closer than this, relative to their coordinates' size, are one point up to rounding.
+constexpr double kSameHit = 1.0e-9;
+// Offsets of the far end of the inside-test ray: the plain +x ray first, then rays turned by 30 to
+// 60 degrees in different directions, so that a recast ray does not clip the same edge again.
+constexpr Vec3 kRayTilts[] = {
+    {0.0, 0.0, 0.0},         {0.0, 3710.0, 5330.0},  {0.0, -6170.0, 2990.0}, {0.0, 1730.0, -7190.0},
+    {0.0, -4310.0, -4770.0}, {0.0, 8830.0, -1210.0}, {0.0, -2270.0, -9050.0}};
 constexpr Vec3 kLabCentre = {50.0, 0.0, 0.0};
-constexpr int kInitialVisibilityRoom = 100;
 constexpr int kListSizeHint = 10;
 constexpr int kListElementSize = 8;
 
@@ -118,22 +141,35 @@ bool face_hit(const TETRA_PLANE *face, Vec3 s, Vec3 e, Vec3 *x, double *margin) 
   return *margin >= -kEdgeSlack;
 }
 
-// Records every distinct hit of s..e, visiting the faces in the given direction. *grazing (when
-// not null) tells whether some hit lay on or next to an edge or corner of its face, or within the
-// tolerance of another hit (the segment passes close by where faces meet).
+// Records every distinct hit of s..e, visiting the faces in the given direction. With ray given,
+// also tells whether some hit lay on or next to an edge or corner of its face, and counts the
+// crossings: hits apart by more than rounding, so that a ray clipping a sharp edge, which enters
+// and leaves within the coincidence tolerance, counts both.
 bool record_hits(const TETRA_VOLUME *volume, Vec3 s, Vec3 e, bool last_to_first, HitPoints *hits,
-                 bool *grazing) {
+                 RayCrossings *ray) {
   hits->clear();
-  if (grazing != nullptr) *grazing = false;
-  const int n = volume->nfaces;
+  if (ray != nullptr) {
+    ray->at_edge = false;
+    ray->distinct.clear();
+  }
+  FaceList near;
+  if (volume->index != nullptr && !volume->index->candidates(s, e, &near)) return false;
+  const int n = volume->index != nullptr ? near.size() : volume->nfaces;
   for (int k = 0; k < n; ++k) {
-    const TETRA_PLANE *f = face_at(volume, last_to_first ? n - 1 - k : k);
+    const int i = last_to_first ? n - 1 - k : k;
+    const TETRA_PLANE *f = face_at(volume, volume->index != nullptr ? near[i] : i);
     Vec3 x;
     double margin;
     if (!face_hit(f, s, e, &x, &margin)) continue;
-    const bool repeated = contains_coincident(hits->data(), hits->size(), x);
-    if (grazing != nullptr && (repeated || margin < kGrazingMargin)) *grazing = true;
-    if (repeated) continue;
+    if (ray != nullptr) {
+      if (margin < kGrazingMargin) ray->at_edge = true;
+      const double rounding = kSameHit * (1.0 + std::fabs(x.x) + std::fabs(x.y) + std::fabs(x.z));
+      bool same = false;
+      for (int j = 0; j < ray->distinct.size() && !same; ++j)
+        same = l1_distance(ray->distinct[j], x) < rounding;
+      if (!same && !ray->distinct.push(x)) return false;
+    }
+    if (contains_coincident(hits->data(), hits->size(), x)) continue;
     if (!hits->push(x)) return false;
   }
   return true;
@@ -158,19 +194,6 @@ bool append_face(LIST faces, const TETRA_POINT *p0, const TETRA_POINT *p1, const
   return true;
 }
 
-// Appends a fresh copy of face f (hidden mark reset).
-bool append_face_copy(LIST faces, const TETRA_PLANE *f) {
-  auto *copy = alloc_array<TETRA_PLANE>(1);
-  if (copy == nullptr) return false;
-  *copy = *f;
-  copy->hidden = 0;
-  if (list_insert(faces, &copy) < 0) {
-    mem_free(copy);
-    return false;
-  }
-  return true;
-}
-
 bool append_tetra(TETRA_VOLUME *volume, const TETRA_POINT *c0, const TETRA_POINT *c1,
                   const TETRA_POINT *c2, const TETRA_POINT *c3) {
   TETRA *t = tetra_new(c0, c1, c2, c3);
@@ -183,120 +206,141 @@ bool append_tetra(TETRA_VOLUME *volume, const TETRA_POINT *c0, const TETRA_POINT
   return true;
 }
 
-// Appends to next the faces that survive point q for face f with visibility v, followed by the
-// new faces from q to the edges of f that border the region q sees.
-bool rebuild_face(LIST next, const TETRA_PLANE *f, const TETRA_VISIBILITY &v,
-                  const TETRA_POINT *q) {
-  const bool all_corners = v.corner0 && v.corner1 && v.corner2;
-  if (all_corners && v.centroid) return true;  // wholly visible: dropped
-  if (!append_face_copy(next, f)) return false;
-  bool add01 = false, add12 = false, add02 = false;
-  if (!v.corner0) {
-    add12 = v.corner1 && v.corner2 && v.mid12;
-  } else if (!v.corner1) {
-    add02 = v.corner2 && v.mid02;
-  } else if (!v.corner2) {
-    add01 = v.mid01;
-  } else {
-    add01 = v.mid01;
-    add12 = v.mid12;
-    add02 = v.mid02;
-  }
-  if (add01 && !append_face(next, &f->p0, &f->p1, q)) return false;
-  if (add12 && !append_face(next, &f->p1, &f->p2, q)) return false;
-  if (add02 && !append_face(next, &f->p0, &f->p2, q)) return false;
-  return true;
-}
-
-// Replaces the faces of volume by those that remain after adding the outside point q.
-bool add_hull_point(TETRA_VOLUME *volume, const TETRA_POINT *q, const TETRA_VISIBILITY *vis) {
-  LIST next = list_new(kListSizeHint, kListElementSize, nullptr);
-  if (next == nullptr) return false;
-  for (int i = 0; i < volume->nfaces; ++i) {
-    if (!rebuild_face(next, face_at(volume, i), vis[i], q)) {
-      kill_faces(next);
-      return false;
-    }
-  }
-  kill_faces(volume->faces);
-  volume->faces = next;
-  volume->nfaces = list_num(next);
-  return true;
-}
-
-bool on_some_face(const TETRA_VOLUME *volume, Vec3 q) {
-  for (int i = 0; i < volume->nfaces; ++i) {
-    const TETRA_PLANE *f = face_at(volume, i);
-    if (point_in_triangle(q, vec(f->p0), vec(f->p1), vec(f->p2))) return true;
-  }
-  return false;
-}
-
 // Ray parity. A ray through an edge or a corner may touch the body without crossing it, or cross
-// it where several faces meet, and its count says nothing then; such a ray is recast with its far
-// end moved off the x direction (the parity of any ray that crosses faces cleanly is the same).
+// it where several faces meet, or clip a sharp edge so closely that its entry and exit coincide
+// within the tolerance; its count says nothing then. Such a ray is recast in another direction
+// (the parity of any ray that crosses faces cleanly is the same); when every ray grazes, the
+// parity most of them give is taken.
 bool inside(const TETRA_VOLUME *volume, Vec3 p) {
   HitPoints hits;
-  bool odd = false;
+  RayCrossings ray;
+  int odd = 0, tried = 0;
   for (const Vec3 &tilt : kRayTilts) {
-    bool grazing = false;
-    if (!tetra_volume_count_hits(volume, p, Vec3{kRayEndX, p.y, p.z} + tilt, &hits, &grazing))
+    if (!tetra_volume_count_hits(volume, p, Vec3{kRayEndX, p.y, p.z} + tilt, &hits, &ray))
       return false;
-    odd = hits.size() % 2 == 1;
-    if (!grazing) break;
+    if (!ray.at_edge) return ray.distinct.size() % 2 == 1;
+    ++tried;
+    odd += hits.size() % 2;
   }
-  return odd;
+  return 2 * odd > tried;
 }
 
 const TETRA_POINT *point_at(LIST points, int i) {
   return *static_cast<TETRA_POINT **>(list_get_element(points, i));
 }
 
-// Whether the four points span a body: the least height of the tetrahedron above one of its
-// faces is at least the coincidence tolerance. Height = |det| / (twice the largest face area).
-bool spans_body(const TETRA_POINT *a, const TETRA_POINT *b, const TETRA_POINT *c,
-                const TETRA_POINT *d) {
-  const Vec3 e1 = vec(*b) - vec(*a), e2 = vec(*c) - vec(*a), e3 = vec(*d) - vec(*a);
-  const double det = std::fabs(dot(e1, cross(e2, e3)));
-  double largest = length(cross(e1, e2));
-  largest = std::fmax(largest, length(cross(e1, e3)));
-  largest = std::fmax(largest, length(cross(e2, e3)));
-  largest = std::fmax(largest, length(cross(vec(*c) - vec(*b), vec(*d) - vec(*b))));
-  return largest > 0.0 && det / largest >= kCoincidence;
-}
+// Points kept apart by the coincidence tolerance, found through a hash of their 0.01 cells: a point
+// coinciding with a kept one lies in the same cell or a neighbouring one. The capacity is fixed
+// when the set is made.
+class CoincidenceSet {
+ public:
+  bool reserve(int capacity) {
+    int buckets = 16;
+    while (buckets < 2 * capacity)
+      buckets *= 2;
+    if (!heads_.grow(buckets) || !next_.grow(capacity) || !points_.grow(capacity)) return false;
+    for (int i = 0; i < buckets; ++i)
+      heads_.push(-1);
+    mask_ = static_cast<std::uint64_t>(buckets - 1);
+    return true;
+  }
+  bool contains(Vec3 p) const {
+    const std::int64_t c[3] = {cell(p.x), cell(p.y), cell(p.z)};
+    for (std::int64_t dx = -1; dx <= 1; ++dx)
+      for (std::int64_t dy = -1; dy <= 1; ++dy)
+        for (std::int64_t dz = -1; dz <= 1; ++dz)
+          for (int i = heads_[bucket(c[0] + dx, c[1] + dy, c[2] + dz)]; i >= 0; i = next_[i])
+            if (coincide(points_[i], p)) return true;
+    return false;
+  }
+  // Adds p (room was reserved).
+  void add(Vec3 p) {
+    const int i = points_.size();
+    points_.push(p);
+    int &head = heads_[bucket(cell(p.x), cell(p.y), cell(p.z))];
+    next_.push(head);
+    head = i;
+  }
+  int size() const { return points_.size(); }
+  const Vec3 &operator[](int i) const { return points_[i]; }
+
+ private:
+  static std::int64_t cell(double v) {
+    const double c = std::floor(v / kCoincidence);
+    constexpr double kLimit = 4.0e18;
+    return static_cast<std::int64_t>(std::fmax(-kLimit, std::fmin(kLimit, c)));
+  }
+  int bucket(std::int64_t x, std::int64_t y, std::int64_t z) const {
+    const std::uint64_t h = static_cast<std::uint64_t>(x) * 0x9E3779B97F4A7C15ull ^
+                            static_cast<std::uint64_t>(y) * 0xC2B2AE3D27D4EB4Full ^
+                            static_cast<std::uint64_t>(z) * 0x165667B19E3779F9ull;
+    return static_cast<int>((h ^ (h >> 29)) & mask_);
+  }
+  PodBuffer<int> heads_;
+  PodBuffer<int> next_;
+  PodBuffer<Vec3> points_;
+  std::uint64_t mask_ = 0;
+};
 
 // Input points, in list order, that coincide neither with a hull corner nor with one taken before.
 bool collect_interior_points(LIST points, const PodBuffer<Vec3> &corners,
                              PodBuffer<TETRA_POINT> *interior) {
   const int n = list_num(points);
+  CoincidenceSet corner_set, taken;
+  if (!corner_set.reserve(corners.size()) || !taken.reserve(n)) return false;
+  for (int i = 0; i < corners.size(); ++i)
+    corner_set.add(corners[i]);
   for (int i = 0; i < n; ++i) {
     const TETRA_POINT *p = point_at(points, i);
     const Vec3 v = vec(*p);
-    if (contains_coincident(corners.data(), corners.size(), v)) continue;
-    bool taken = false;
-    for (int k = 0; k < interior->size() && !taken; ++k)
-      taken = coincide(vec((*interior)[k]), v);
-    if (!taken && !interior->push(*p)) return false;
+    if (corner_set.contains(v) || taken.contains(v)) continue;
+    if (!interior->push(*p)) return false;
+    taken.add(v);
   }
   return true;
 }
 
-// Three tetrahedra around interior point q, from the first face (not touching the apex) whose
-// tetrahedron with the apex holds q. None when no such face exists.
-bool fan_interior_point(TETRA_VOLUME *volume, const TETRA_POINT *apex, const TETRA_POINT *q) {
+// Whether the probe of face f (its tetrahedron with the apex) holds q.
+bool probe_holds(const TETRA_PLANE *f, const TETRA_POINT *apex, Vec3 q) {
+  TETRA probe;
+  tetra_fill(&probe, &f->p0, &f->p1, &f->p2, apex);
+  double weights[3];
+  return tetra_point_inside(&probe, q, weights);
+}
+
+// The first face (not touching the apex) whose probe holds q, or -1. A probe holds q only when
+// the ray from the apex through q meets its face beyond q, so with an index only the faces near
+// that part of the ray are tried, in face order. reach is a length that takes the ray beyond the
+// body.
+int find_probe(const TETRA_VOLUME *volume, const TETRA_POINT *apex, Vec3 q, double reach,
+               FaceList *near) {
   const Vec3 a = vec(*apex);
+  const Vec3 d = q - a;
+  const double len = length(d);
+  const bool indexed = volume->index != nullptr && len > kCoincidence;
+  if (indexed) {
+    if (!volume->index->candidates(q, a + (1.0 + reach / len) * d, near)) return -2;
+  }
+  const int n = indexed ? near->size() : volume->nfaces;
+  for (int k = 0; k < n; ++k) {
+    const int i = indexed ? (*near)[k] : k;
+    const TETRA_PLANE *f = face_at(volume, i);
+    if (!touches(f, a) && probe_holds(f, apex, q)) return i;
+  }
+  return -1;
+}
+
+// The extent of the faces' corners: the largest coordinate difference.
+double face_extent(const TETRA_VOLUME *volume) {
+  Vec3 lo = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
   for (int i = 0; i < volume->nfaces; ++i) {
     const TETRA_PLANE *f = face_at(volume, i);
-    if (touches(f, a)) continue;
-    TETRA probe;
-    tetra_fill(&probe, &f->p0, &f->p1, &f->p2, apex);
-    double weights[3];
-    if (!tetra_point_inside(&probe, vec(*q), weights)) continue;
-    return append_tetra(volume, apex, &f->p0, &f->p1, q) &&
-           append_tetra(volume, apex, &f->p1, &f->p2, q) &&
-           append_tetra(volume, apex, &f->p0, &f->p2, q);
+    for (const TETRA_POINT *p : {&f->p0, &f->p1, &f->p2}) {
+      lo = {std::fmin(lo.x, p->x), std::fmin(lo.y, p->y), std::fmin(lo.z, p->z)};
+      hi = {std::fmax(hi.x, p->x), std::fmax(hi.y, p->y), std::fmax(hi.z, p->z)};
+    }
   }
-  return true;
+  return std::fmax(hi.x - lo.x, std::fmax(hi.y - lo.y, hi.z - lo.z));
 }
 
 bool fill_tetrahedra(TETRA_VOLUME *volume, LIST points) {
@@ -307,9 +351,20 @@ bool fill_tetrahedra(TETRA_VOLUME *volume, LIST points) {
     if (!collect_interior_points(points, corners, &interior)) return false;
   }
   const TETRA_POINT *apex = point_at(points, 0);
+  const double reach = 4.0 * face_extent(volume) + 1.0;
   volume->ntetra = 0;
-  for (int k = 0; k < interior.size(); ++k)
-    if (!fan_interior_point(volume, apex, &interior[k])) return false;
+  FaceList near;
+  for (int k = 0; k < interior.size(); ++k) {
+    const TETRA_POINT *q = &interior[k];
+    const int i = find_probe(volume, apex, vec(*q), reach, &near);
+    if (i == -2) return false;
+    if (i < 0) continue;
+    const TETRA_PLANE *f = face_at(volume, i);
+    if (!append_tetra(volume, apex, &f->p0, &f->p1, q) ||
+        !append_tetra(volume, apex, &f->p1, &f->p2, q) ||
+        !append_tetra(volume, apex, &f->p0, &f->p2, q))
+      return false;
+  }
   const Vec3 a = vec(*apex);
   for (int i = 0; i < volume->nfaces; ++i) {
     const TETRA_PLANE *f = face_at(volume, i);
@@ -328,13 +383,18 @@ double cone_volume(const TETRA_PLANE *f) {
   return area * h / 3.0;
 }
 
-// Marks every face that lies between another face's centroid and the Lab centre.
+// Marks every face that lies between another face's centroid and the Lab centre. With an index
+// only the faces near each sight line are tried (all of them when memory for that ran out).
 void mark_hidden_faces(TETRA_VOLUME *volume) {
   const int n = volume->nfaces;
+  FaceList near;
   for (int i = 0; i < n; ++i) {
     const Vec3 ci = vec(face_at(volume, i)->centroid);
-    for (int j = 0; j < n; ++j) {
-      TETRA_PLANE *fj = face_at(volume, j);
+    const bool indexed =
+        volume->index != nullptr && volume->index->candidates(ci, kLabCentre, &near);
+    const int m = indexed ? near.size() : n;
+    for (int k = 0; k < m; ++k) {
+      TETRA_PLANE *fj = face_at(volume, indexed ? near[k] : k);
       if (coincide(ci, vec(fj->centroid))) continue;
       Vec3 x;
       if (segment_plane_hit(fj, ci, kLabCentre, &x)) fj->hidden = 1;
@@ -421,8 +481,8 @@ bool segment_plane_hit(const TETRA_PLANE *face, Vec3 s, Vec3 e, Vec3 *x) {
 }
 
 bool tetra_volume_count_hits(const TETRA_VOLUME *volume, Vec3 s, Vec3 e, HitPoints *hits,
-                             bool *grazing) {
-  return record_hits(volume, s, e, true, hits, grazing);
+                             RayCrossings *ray) {
+  return record_hits(volume, s, e, true, hits, ray);
 }
 
 bool tetra_volume_collect_hits(const TETRA_VOLUME *volume, Vec3 s, Vec3 e, HitPoints *hits) {
@@ -432,8 +492,11 @@ bool tetra_volume_collect_hits(const TETRA_VOLUME *volume, Vec3 s, Vec3 e, HitPo
 bool tetra_volume_crosses_twice(const TETRA_VOLUME *volume, Vec3 q, Vec3 target) {
   bool have_first = false;
   Vec3 first = {0.0, 0.0, 0.0};
-  for (int i = volume->nfaces - 1; i >= 0; --i) {
-    const TETRA_PLANE *f = face_at(volume, i);
+  FaceList near;
+  // Without memory for the candidates, every face is visited.
+  const bool indexed = volume->index != nullptr && volume->index->candidates(q, target, &near);
+  for (int k = (indexed ? near.size() : volume->nfaces) - 1; k >= 0; --k) {
+    const TETRA_PLANE *f = face_at(volume, indexed ? near[k] : k);
     if (face_outside_segment_box(f, q, target)) continue;
     Vec3 x;
     if (!segment_plane_hit(f, q, target, &x)) continue;
@@ -466,60 +529,99 @@ void tetra_volume_visibility(const TETRA_VOLUME *volume, Vec3 q, TETRA_VISIBILIT
 }
 
 int tetra_volume_collect_vertices(const TETRA_VOLUME *volume, PodBuffer<Vec3> *out) {
+  CoincidenceSet kept;
+  if (!kept.reserve(3 * volume->nfaces + out->size())) return -1;
+  for (int i = 0; i < out->size(); ++i)
+    kept.add((*out)[i]);
   for (int i = 0; i < volume->nfaces; ++i) {
     const TETRA_PLANE *f = face_at(volume, i);
     for (const TETRA_POINT *p : {&f->p0, &f->p1, &f->p2}) {
       const Vec3 v = vec(*p);
-      if (contains_coincident(out->data(), out->size(), v)) continue;
+      if (kept.contains(v)) continue;
       if (!out->push(v)) return -1;
+      kept.add(v);
     }
   }
   return out->size();
 }
 
+// The hull starts from the first point, the point farthest from it, the one farthest from their
+// line and the one farthest from their plane, so that the start is a proper body whatever the
+// order of the points (grid-ordered samples begin with collinear runs). The coordinates are
+// scaled by a power of two to an extent of at least 1024, which changes no orientation sign but
+// keeps the hull's coplanarity band (+-0.5 on the determinant) far below the coincidence
+// tolerance for small sets.
 TETRA_VOLUME *tetra_hull_build(LIST points) {
-  TETRA_VOLUME *volume = tetra_volume_new0();
-  if (volume == nullptr) return nullptr;
   const int n = list_num(points);
-  const TETRA_POINT *p[4] = {point_at(points, 0), point_at(points, 1), point_at(points, 2),
-                             point_at(points, 3)};
-  const bool ok = tetra_volume_add_plane(volume, p[1], p[2], p[0]) == 0 &&
-                  tetra_volume_add_plane(volume, p[1], p[3], p[0]) == 0 &&
-                  tetra_volume_add_plane(volume, p[2], p[3], p[0]) == 0 &&
-                  tetra_volume_add_plane(volume, p[2], p[3], p[1]) == 0;
-  if (!ok) {
+  if (n < 4) return nullptr;
+  const Vec3 p0 = vec(*point_at(points, 0));
+  int start[4] = {0, -1, -1, -1};
+  double best = -1.0, extent = 0.0;
+  for (int i = 0; i < n; ++i) {
+    const TETRA_POINT *p = point_at(points, i);
+    for (double c : {p->x, p->y, p->z})
+      if (!std::isfinite(c) || std::fabs(c) > exact::kLargestCoordinate) return nullptr;
+    const Vec3 d = vec(*p) - p0;
+    extent =
+        std::fmax(extent, std::fmax(std::fabs(d.x), std::fmax(std::fabs(d.y), std::fabs(d.z))));
+    if (dot(d, d) > best) {
+      best = dot(d, d);
+      start[1] = i;
+    }
+  }
+  const Vec3 p1 = vec(*point_at(points, start[1]));
+  best = -1.0;
+  for (int i = 0; i < n; ++i) {
+    const double d = point_line_dist2(vec(*point_at(points, i)), p0, p1);
+    if (d > best) {
+      best = d;
+      start[2] = i;
+    }
+  }
+  const Vec3 normal = cross(p1 - p0, vec(*point_at(points, start[2])) - p0);
+  const double nn = length(normal);
+  best = -1.0;
+  for (int i = 0; nn > 0.0 && i < n; ++i) {
+    const double h = std::fabs(dot(normal, vec(*point_at(points, i)) - p0)) / nn;
+    if (h > best) {
+      best = h;
+      start[3] = i;
+    }
+  }
+  if (start[3] < 0 || best < kCoincidence) return nullptr;  // no body: all on one plane
+
+  double scale = 1.0;
+  while (extent * scale < 1024.0 && scale < 0x1p60)
+    scale *= 2.0;
+  TETRA_VOLUME *volume = nullptr;
+  try {
+    TConvexHull hull;
+    auto add = [&](int i) {
+      const TETRA_POINT *p = point_at(points, i);
+      const double scaled[3] = {p->x * scale, p->y * scale, p->z * scale};
+      TConvexHullAccess::add(hull, scaled, i);
+    };
+    for (int i : start)
+      add(i);
+    for (int i = 0; i < n; ++i)
+      if (i != start[0] && i != start[1] && i != start[2] && i != start[3]) add(i);
+    if (TConvexHullAccess::build(hull) != 0) return nullptr;
+    volume = tetra_volume_new0();
+    if (volume == nullptr) return nullptr;
+    const tFaceStructure *head = TConvexHullAccess::faces(hull);
+    const tFaceStructure *f = head;
+    do {
+      if (tetra_volume_add_plane(volume, point_at(points, f->vertex[0]->index),
+                                 point_at(points, f->vertex[1]->index),
+                                 point_at(points, f->vertex[2]->index)) != 0) {
+        tetra_volume_kill(volume);
+        return nullptr;
+      }
+      f = f->next;
+    } while (f != head);
+  } catch (const std::bad_alloc &) {
     tetra_volume_kill(volume);
     return nullptr;
-  }
-
-  // Points inside the first tetrahedron can never become corners.
-  PodBuffer<int> candidates;
-  for (int i = 4; i < n; ++i) {
-    if (!inside(volume, vec(*point_at(points, i))) && !candidates.push(i)) {
-      tetra_volume_kill(volume);
-      return nullptr;
-    }
-  }
-
-  PodBuffer<TETRA_VISIBILITY> visibility;
-  if (!visibility.grow(kInitialVisibilityRoom)) {
-    tetra_volume_kill(volume);
-    return nullptr;
-  }
-  for (int k = 0; k < candidates.size(); ++k) {
-    const TETRA_POINT *q = point_at(points, candidates[k]);
-    const Vec3 qv = vec(*q);
-    if (on_some_face(volume, qv) || inside(volume, qv)) continue;
-    // The working records are replaced by twice the room when the faces outgrow them.
-    if (volume->nfaces > visibility.capacity() && !visibility.grow(2 * volume->nfaces)) {
-      tetra_volume_kill(volume);
-      return nullptr;
-    }
-    tetra_volume_visibility(volume, qv, visibility.data());
-    if (!add_hull_point(volume, q, visibility.data())) {
-      tetra_volume_kill(volume);
-      return nullptr;
-    }
   }
   return volume;
 }
@@ -553,12 +655,10 @@ TETRA_VOLUME *tetra_volume_new0(void) {
 
 TETRA_VOLUME *tetra_volume_new(LIST points) {
   if (list_num(points) < 4) return nullptr;
-  if (!spans_body(point_at(points, 0), point_at(points, 1), point_at(points, 2),
-                  point_at(points, 3)))
-    return nullptr;
   TETRA_VOLUME *volume = tetra_hull_build(points);
   if (volume == nullptr) return nullptr;
-  if (!fill_tetrahedra(volume, points)) {
+  volume->index = FaceIndex::create(volume);
+  if (volume->index == nullptr || !fill_tetrahedra(volume, points)) {
     tetra_volume_kill(volume);
     return nullptr;
   }
@@ -569,6 +669,8 @@ int tetra_volume_add_plane(TETRA_VOLUME *volume, const TETRA_POINT *p0, const TE
                            const TETRA_POINT *p2) {
   if (volume == nullptr || !append_face(volume->faces, p0, p1, p2)) return -1;
   ++volume->nfaces;
+  face_index_kill(volume->index);
+  volume->index = nullptr;
   return 0;
 }
 
@@ -628,6 +730,7 @@ int tetra_volume_line_intersect2(const TETRA_VOLUME *volume, const double *a, co
 
 int tetra_volume_kill(TETRA_VOLUME *volume) {
   if (volume == nullptr) return 0;
+  face_index_kill(volume->index);
   if (volume->faces != nullptr) kill_faces(volume->faces);
   if (volume->tetras != nullptr) {
     const int n = list_num(volume->tetras);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "foundation/alloc.h"
+#include "foundation/vector_number.h"
 #include "velmora/tetra_volume.h"
 
 // One triangular face: plane normal . x + offset = 0 with normal = (p0 - p2) x (p1 - p2), not
@@ -22,12 +23,19 @@ struct tetra_plane {
   int32_t hidden;  // set by tetra_volume_get_volume, never cleared
 };
 
-// Face and tetrahedron lists hold pointers to records the volume owns, in insertion order.
+namespace velmora::tetvol {
+class FaceIndex;
+}
+
+// Face and tetrahedron lists hold pointers to records the volume owns, in insertion order. The
+// face index is built once the faces of a tetra_volume_new body are complete, and dropped when a
+// face is added (queries then visit every face).
 struct tetra_volume {
   int nfaces;
   LIST faces;
   int ntetra;
   LIST tetras;
+  velmora::tetvol::FaceIndex *index;
 };
 
 namespace velmora::tetvol {
@@ -52,7 +60,10 @@ inline double dot(Vec3 a, Vec3 b) {
   return a.x * b.x + a.y * b.y + a.z * b.z;
 }
 inline Vec3 cross(Vec3 a, Vec3 b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+  const double u[3] = {a.x, a.y, a.z}, w[3] = {b.x, b.y, b.z};
+  double n[3];
+  vect_cross(u, w, n);
+  return {n[0], n[1], n[2]};
 }
 inline double coordinate(Vec3 a, int k) {
   return k == 0 ? a.x : (k == 1 ? a.y : a.z);
@@ -152,11 +163,19 @@ bool point_in_triangle(Vec3 q, Vec3 t0, Vec3 t1, Vec3 t2);
 // parallel to it); answers whether x lies between the ends (0.01 slack) and on the face.
 bool segment_plane_hit(const TETRA_PLANE *face, Vec3 s, Vec3 e, Vec3 *x);
 
+// What a ray tells an inside test beyond its hits: whether one of them lay on or next to an edge
+// or corner of its face (the count may not tell crossings then), and its crossings, the hits
+// apart by more than rounding.
+struct RayCrossings {
+  bool at_edge = false;
+  HitPoints distinct;
+};
+
 // Distinct boundary points on the segment s..e, faces visited from the last to the first; hits
-// receives the points in the order found. *grazing (when not null) tells whether a hit lay on an
-// edge or corner of its face, where the count may not tell crossings. false when memory ran out.
+// receives the points in the order found, points within the coincidence tolerance of an earlier
+// one left out. ray (when not null) receives what an inside test needs. false when memory ran out.
 bool tetra_volume_count_hits(const TETRA_VOLUME *volume, Vec3 s, Vec3 e, HitPoints *hits,
-                             bool *grazing = nullptr);
+                             RayCrossings *ray = nullptr);
 
 // The same, faces visited from the first to the last.
 bool tetra_volume_collect_hits(const TETRA_VOLUME *volume, Vec3 s, Vec3 e, HitPoints *hits);
@@ -171,8 +190,10 @@ void tetra_volume_visibility(const TETRA_VOLUME *volume, Vec3 q, TETRA_VISIBILIT
 // when memory ran out.
 int tetra_volume_collect_vertices(const TETRA_VOLUME *volume, PodBuffer<Vec3> *out);
 
-// Volume holding the faces of the hull of points (a LIST of TETRA_POINT pointers, at least four),
-// grown from the first four; null when memory ran out.
+// Volume holding the faces of the convex hull of points (a LIST of TETRA_POINT pointers, at least
+// four), with corners copied from the points; null when the points lie within the coincidence
+// tolerance of one plane, when a coordinate is not finite or beyond +-1e99, or when memory ran
+// out.
 TETRA_VOLUME *tetra_hull_build(LIST points);
 
 // Squared distance of p from the line through a and b; 0 when a and b lie within 0.01.

@@ -84,16 +84,18 @@ inline std::vector<Point> srgb_surface(int per_edge, Order order, unsigned seed 
   return points;
 }
 
-// The surface of the cube [lo, lo + side]^3 with an exact grid of `per_edge` points per edge, in
-// grid order: whole sides of coplanar points.
-inline std::vector<Point> cube_surface(int per_edge, double lo, double side) {
+// The surface of the cube about centre with half side `half`, an exact grid of `per_edge` points
+// per edge, in grid order: whole sides of coplanar points.
+inline std::vector<Point> cube_surface(int per_edge, Point centre, double half) {
   const int m = per_edge - 1;
   std::vector<Point> points;
   for (int i = 0; i <= m; ++i)
     for (int j = 0; j <= m; ++j)
       for (int k = 0; k <= m; ++k)
         if (i == 0 || j == 0 || k == 0 || i == m || j == m || k == m)
-          points.push_back({lo + side * i / m, lo + side * j / m, lo + side * k / m});
+          points.push_back({centre[0] - half + 2 * half * i / m,
+                            centre[1] - half + 2 * half * j / m,
+                            centre[2] - half + 2 * half * k / m});
   return points;
 }
 

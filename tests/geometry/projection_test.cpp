@@ -111,13 +111,16 @@ TEST(Projection, FreeProjectionsMatchBruteForceOnSegmentsTrianglesAndTetrahedra)
 using Projector = int (*)(const double *, const double *, const double *, PROJ_RESULT *, double *);
 const Projector kFree = [](const double *t, const double *x, const double *, PROJ_RESULT *r,
                            double *d) { return proj_on_triangle(t, x, r, d); };
+const Projector kTetraFree = [](const double *t, const double *x, const double *, PROJ_RESULT *r,
+                                double *d) { return proj_on_tetra(t, x, r, d); };
 const Projector kParline = proj_on_triangle_parline, kTrianglePlane = proj_on_triangle_plane,
                 kSegmentPlane = proj_on_segment_plane, kTetraPlane = proj_on_tetra_plane;
 
 TEST(Projection, HandPlacedCasesGetTheirClosedFormWeightsAndScores) {
   const double obtuse[9] = {0, 0, 0, 10, 0, 0, -10, 1, 0}, twoEqual[9] = {0, 0, 0, 0, 0, 0, 10},
                collinear[9] = {0, 0, 0, -5, 0, 0, 5}, line[9] = {0, 0, 0, 1, 1, 1, 2, 2, 2},
-               flat[12] = {0, 0, 0, 10, 0, 0, 0, 10, 0, 5, 5, 0};
+               flat[12] = {0, 0, 0, 10, 0, 0, 0, 10, 0, 5, 5, 0},
+               lastTwoEqual[9] = {0, 0, 0, 1, 0, 0, 1, 0, 0};
   const double alongZ[3] = {0, 0, 3}, down[3] = {0, 0, -2}, slanted[3] = {1, 1, 1};
   struct Case {
     Projector project;
@@ -128,6 +131,16 @@ TEST(Projection, HandPlacedCasesGetTheirClosedFormWeightsAndScores) {
       // Triangles without a plane use their longest side; P0P2 and P1P2 tie, and P1P2 wins.
       {kFree, twoEqual, {4, 3, 0}, nullptr, {0, 0.6, 0.4}, 3},
       {kFree, collinear, {7, 1, 1}, nullptr, {0, 0, 1}, std::sqrt(6.0)},
+      // {P0, P1, P1}: P0P1 and P0P2 tie, P0P2 wins; the zero-length side P1P2 would give P1.
+      {kFree, lastTwoEqual, {0.5, 1, 0}, nullptr, {0.5, 0, 0.5}, 1},
+      {kTrianglePlane, lastTwoEqual, {0.5, 1, 0}, kAlongX, {0.5, 0, 0.5}, 1},
+      // A point on a face, or within 0.001 of it in weight (0.01 here) on either side, is inside
+      // and stays where it is; beyond that it moves onto the face.
+      {kTetraFree, kTetra, {2, 3, 0}, nullptr, {0.5, 0.2, 0.3, 0}, 0.5},
+      {kTetraFree, kTetra, {2, 3, -0.009}, nullptr, {0.5009, 0.2, 0.3, -0.0009}, 0.5009},
+      {kTetraFree, kTetra, {2, 3, 0.009}, nullptr, {0.4991, 0.2, 0.3, 0.0009}, 0.4991},
+      {kTetraFree, kTetra, {2, 3, -0.02}, nullptr, {0.5, 0.2, 0.3, 0}, -0.02},
+      {kTetraPlane, kTetra, {2, 3, -0.009}, kAlongX, {0.5009, 0.2, 0.3, -0.0009}, 0.5009},
       // Plane-restricted: within the plane, or charged sqrt(1000) per unit of leaving it.
       {kTrianglePlane, kTetra, {2, 3, 5}, kAlongX, {0.5, 0.2, 0.3}, 5},
       {kTrianglePlane, kTetra, {2, 3, 5}, alongZ, {0.5, 0.2, 0.3}, std::sqrt(25000.0)},
@@ -151,7 +164,9 @@ TEST(Projection, HandPlacedCasesGetTheirClosedFormWeightsAndScores) {
     EXPECT_NEAR(score, c.score, 1e-12);
     for (int k = 0; k < 4; ++k)
       EXPECT_NEAR(r.weights[k], c.weights[k], 1e-12);
-    const int corners = c.project == kSegmentPlane ? 2 : c.project == kTetraPlane ? 4 : 3;
+    const int corners = c.project == kSegmentPlane                            ? 2
+                        : c.project == kTetraPlane || c.project == kTetraFree ? 4
+                                                                              : 3;
     for (int k = 0; k < 3 * corners; ++k)
       point[k % 3] += c.weights[k / 3] * c.simplex[k];
     for (int k = 0; k < 3; ++k)
