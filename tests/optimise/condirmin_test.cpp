@@ -65,7 +65,7 @@ double distance(const Vec &a, const Vec &b) {
   return std::sqrt(std::inner_product(d.begin(), d.end(), d.begin(), 0.0));
 }
 
-TEST(Condirmin, FindsClassicMinimaOnSeveralThreadsAndInsideItsOwnObjectiveAsAlone) {
+TEST(Condirmin, FindsClassicMinimaOnConcurrentThreadsAndInsideItsOwnObjectiveAsAlone) {
   const auto functions = velmora::testing::classic_functions();
   std::vector<Vec> alone(functions.size()), together(functions.size());
   auto solve = [&](size_t i, std::vector<Vec> *out) {  // the point found, then its value

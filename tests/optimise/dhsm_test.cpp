@@ -52,7 +52,7 @@ double sphere(const double *x) {
   return x[0] * x[0] + x[1] * x[1];
 }
 
-TEST(DownhillSimplex, FindsClassicMinimaWithPerThreadTolerancesAsWhenAlone) {
+TEST(DownhillSimplex, FindsClassicMinimaWithPerThreadTolerancesOnConcurrentThreadsAsWhenAlone) {
   const auto classic = velmora::testing::classic_functions();
   using Results = std::vector<std::tuple<Point, double, int>>;
   auto run_all = [&](double tol, Results *results) {

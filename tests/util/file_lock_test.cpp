@@ -70,7 +70,7 @@ int racing_takers(const std::string &path, int takers) {
 }
 
 // Also with a bare file name, which locks in the current directory.
-TEST(FileLock, RefusesOtherTakersWhileHeldAndExactlyOneRacerTakesAFreeOrADeadHoldersLock) {
+TEST(FileLock, RefusesOtherTakersWhileHeldAndExactlyOneOfConcurrentRacersTakesAFreeOrADeadHoldersLock) {
   char cwd[4096];
   ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
   ASSERT_EQ(::chdir(scratch_dir().c_str()), 0);
