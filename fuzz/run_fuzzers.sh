@@ -65,7 +65,7 @@ for program in "${programs[@]}"; do
   else
     failed=1
     printf '%-28s FAILED (exit %s)\n' "$name" "$status"
-    tail -n 60 "$work/$name/log"
+    grep -v -e '^#[0-9]' -e '^INFO:' -e '^	NEW_FUNC' "$work/$name/log" | tail -n 60
     findings=$build_dir/findings/$name
     mkdir -p "$findings"
     for input in "$work/$name/artifacts"/*; do

@@ -9,15 +9,12 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "velmora/cipher.h"
 
 namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-void check(bool ok) {
-  if (!ok) std::abort();
-}
 
 // 6-bit value of a character, 255 for '=' and anything outside the alphabet.
 unsigned sextet(char c) {
@@ -48,12 +45,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     char text[4];
     encodeToBase64(group, text, count);
     const unsigned bits = (group[0] << 16) | (group[1] << 8) | group[2];
-    check(text[0] == kAlphabet[(bits >> 18) & 63] && text[1] == kAlphabet[(bits >> 12) & 63]);
-    check(text[2] == (count >= 2 ? kAlphabet[(bits >> 6) & 63] : '='));
-    check(text[3] == (count == 3 ? kAlphabet[bits & 63] : '='));
+    FUZZ_CHECK(text[0] == kAlphabet[(bits >> 18) & 63] && text[1] == kAlphabet[(bits >> 12) & 63]);
+    FUZZ_CHECK(text[2] == (count >= 2 ? kAlphabet[(bits >> 6) & 63] : '='));
+    FUZZ_CHECK(text[3] == (count == 3 ? kAlphabet[bits & 63] : '='));
     unsigned char back[3];
     decodeFromBase64(text, back);
-    check(std::memcmp(back, group, static_cast<std::size_t>(count)) == 0);
+    FUZZ_CHECK(std::memcmp(back, group, static_cast<std::size_t>(count)) == 0);
   }
   // Any four characters decode by the bit formula, whatever they are.
   for (std::size_t at = 0; at + 4 <= size; at += 4) {
@@ -63,9 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     decodeFromBase64(text, bytes);
     const unsigned s0 = sextet(text[0]), s1 = sextet(text[1]), s2 = sextet(text[2]),
                    s3 = sextet(text[3]);
-    check(bytes[0] == static_cast<uint8_t>((s0 << 2) | (s1 >> 4)));
-    check(bytes[1] == static_cast<uint8_t>((s1 << 4) | (s2 >> 2)));
-    check(bytes[2] == static_cast<uint8_t>((s2 << 6) | s3));
+    FUZZ_CHECK(bytes[0] == static_cast<uint8_t>((s0 << 2) | (s1 >> 4)));
+    FUZZ_CHECK(bytes[1] == static_cast<uint8_t>((s1 << 4) | (s2 >> 2)));
+    FUZZ_CHECK(bytes[2] == static_cast<uint8_t>((s2 << 6) | s3));
   }
   // The cipher: the first six bytes are key, multiplier and increment, the rest the message.
   if (size < 6) return 0;
@@ -78,14 +75,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
   std::vector<uint8_t> cipher(n), expected(n), back(n);
   CipherEncrypt(plain, static_cast<uint32_t>(n), cipher.data(), key, mul, inc);
   reference_cipher(plain, n, expected.data(), key, mul, inc, false);
-  check(cipher == expected);
+  FUZZ_CHECK(cipher == expected);
   CipherDecrypt(cipher.data(), static_cast<uint32_t>(n), back.data(), key, mul, inc);
-  check(std::equal(back.begin(), back.end(), plain));
+  FUZZ_CHECK(std::equal(back.begin(), back.end(), plain));
   // In place, both ways.
   std::vector<uint8_t> buffer(plain, plain + n);
   CipherEncrypt(buffer.data(), static_cast<uint32_t>(n), buffer.data(), key, mul, inc);
-  check(buffer == cipher);
+  FUZZ_CHECK(buffer == cipher);
   CipherDecrypt(buffer.data(), static_cast<uint32_t>(n), buffer.data(), key, mul, inc);
-  check(std::equal(buffer.begin(), buffer.end(), plain));
+  FUZZ_CHECK(std::equal(buffer.begin(), buffer.end(), plain));
   return 0;
 }
