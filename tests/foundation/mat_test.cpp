@@ -294,8 +294,9 @@ TEST(Matrix, EveryFailedAllocationIsReportedOnceAndReleased) {
   for (long k = 0; k < 2; ++k)  // record, elements
     expect_reported_failure(k, [&] { return mat_new(a, 2) == nullptr; });
   // Negative sizes are refused, also when two of them make a positive count.
-  for (const auto &[rows, cols] : {std::pair{-3, 2}, {2, -3}, {-2, -2}, {-1, 0}})
-    expect_reported_failure(-1, [&] { return mat_new_data(nullptr, rows, cols) == nullptr; });
+  for (const std::pair<int, int> &shape : {std::pair{-3, 2}, {2, -3}, {-2, -2}, {-1, 0}})
+    expect_reported_failure(
+        -1, [&] { return mat_new_data(nullptr, shape.first, shape.second) == nullptr; });
   expect_reported_failure(-1, [] { return mat_new(nullptr, -2) == nullptr; });
   for (long k = 0; k < 3; ++k) {
     MATRIX *m = mat_new(a, 2);
