@@ -30,7 +30,8 @@ typedef double (*condirmin_func)(void *user1, void *user2, double *x);
    On return p holds the minimum found, *fret its value and *iter the number of iterations (1 for
    the first). Returns 1 when a stopping rule was met; 0 after 200 iterations (p and *fret then hold
    the last point reached, *iter is 200) or when working memory was not available: for the run's
-   own arrays p is unchanged and *fret and *iter are not written; when the line-search storage
+   own arrays (and for a negative n, "condirmin: malloc failed") p is unchanged and *fret and *iter
+   are not written; when the line-search storage
    could not be had, each line search is skipped ("linmin: malloc failed") and the run goes on,
    and a run that ends without having made any line search returns 0 with p unchanged, *fret
    its value and *iter the iterations counted. */

@@ -46,8 +46,8 @@ struct SFM_DHSM {
 /* Creates a solver for n >= 1 variables with the objective func and the convergence measure conv
    (null selects the default: the distance between the best and the worst vertex, accepted only
    when no probe of +-0.5% along a coordinate axis about the best vertex finds a lower value).
-   Returns null for n < 1, or after a report ("No resources available") when an allocation
-   fails. The caller owns the solver; release it with dhsm_kill. */
+   Returns null for n = 0, or after a report ("No resources available") when n is negative or an
+   allocation fails. The caller owns the solver; release it with dhsm_kill. */
 VELMORA_API SFM_DHSM *dhsm_new(dhsm_objective func, dhsm_convergence conv, int n);
 
 /* Builds the start simplex of the next solve only: vertex 0 is x0, vertex j (1 .. n) is x0 with

@@ -487,7 +487,7 @@ extern "C" int condirmin(double *p, int n, double ftol, int *iter, double *fret,
   velmora::Scratch work;
   const PowellVectors v{work.take<double>(count), work.take<double>(count),
                         work.take<double>(count), work.take<double>(count * count)};
-  if (!work.ok()) {
+  if (n < 0 || !work.ok()) {  // arrays of a negative size cannot be had
     VELMORA_REPORT("condirmin: malloc failed");
     return 0;
   }

@@ -214,6 +214,7 @@ TEST(Condirmin, FailedAllocationsAreReportedAndReleased) {
     int status;
   };
   const Case cases[] = {
+      {-1, -1, {"condirmin: malloc failed"}, 0},  // a negative size
       {2, 0, {"condirmin: malloc failed"}, 0},
       {2, 3, {"condirmin: malloc failed"}, 0},
       {2, 4, {}, 1},  // same dimension: the line storage is kept
@@ -224,7 +225,7 @@ TEST(Condirmin, FailedAllocationsAreReportedAndReleased) {
     SCOPED_TRACE(c.successes);
     DiagnosticsCapture capture;
     Recorder r{c.n, bowl};
-    const Vec start(static_cast<size_t>(c.n), 3.0);
+    const Vec start(static_cast<size_t>(std::max(c.n, 0)), 3.0);
     velmora::test_hooks::fail_allocations_after(c.successes);
     const Vec p = r.minimise(start, 1.0e-8);
     velmora::test_hooks::fail_allocations_after(-1);

@@ -254,11 +254,14 @@ TEST(DownhillSimplex, CreationFailuresAreReportedAndReleased) {
                                              "[0-9]+, info: No resources available")))
         << capture.errors()[0].text;
   }
+  // No variables: refused silently; a negative count: refused like an impossible allocation.
   velmora::testing::DiagnosticsCapture capture;
   EXPECT_EQ(dhsm_new(Solver::objective, nullptr, 0), nullptr);
-  EXPECT_EQ(dhsm_new(Solver::objective, nullptr, -4), nullptr);
   EXPECT_EQ(dhsm_kill(nullptr), nullptr);
   EXPECT_TRUE(capture.errors().empty());
+  EXPECT_EQ(dhsm_new(Solver::objective, nullptr, -4), nullptr);
+  ASSERT_EQ(capture.errors().size(), 1u);
+  EXPECT_NE(capture.errors()[0].text.find("info: No resources available"), std::string::npos);
 }
 
 }  // namespace
