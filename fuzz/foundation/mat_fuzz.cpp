@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "foundation/alloc.h"
-#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_support.h"
 #include "ostrel/ostrel.h"
 #include "velmora/mat.h"
 
@@ -21,22 +21,15 @@ void count_report(void *user, const char *, const char *, int) {
   ++*static_cast<int *>(user);
 }
 
-class Input {
- public:
-  Input(const uint8_t *data, std::size_t size) : data_(data), size_(size) {}
-  uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
-  // Small integers over powers of two: exact inputs with a wide but sane dynamic range, so that
-  // row scaling matters and the references stay meaningful.
-  double entry() {
-    const int value = static_cast<int8_t>(byte());
-    const int exponent = static_cast<int>(byte() % 16) - 8;
-    return std::ldexp(value, exponent);
-  }
+using velmora::fuzz::Input;
 
- private:
-  const uint8_t *data_;
-  std::size_t size_, at_ = 0;
-};
+// Small integers over powers of two: exact inputs with a wide but sane dynamic range, so that row
+// scaling matters and the references stay meaningful.
+double entry(Input &in) {
+  const int value = static_cast<int8_t>(in.byte());
+  const int exponent = static_cast<int>(in.byte() % 16) - 8;
+  return std::ldexp(value, exponent);
+}
 
 double norm_inf(const std::vector<double> &v) {
   double big = 0.0;
@@ -78,9 +71,9 @@ void exercise(Input &in) {
   const int n = in.byte() % 9;
   std::vector<double> a(static_cast<std::size_t>(n * n)), b(static_cast<std::size_t>(n));
   for (double &x : a)
-    x = in.entry();
+    x = entry(in);
   for (double &x : b)
-    x = in.entry();
+    x = entry(in);
   MATRIX *m = mat_new(a.data(), n);
   if (m == nullptr) return;
 
@@ -155,7 +148,7 @@ void exercise(Input &in) {
   // A changed element invalidates everything: the next results are those of a fresh matrix.
   if (n > 0) {
     const int row = in.byte() % n, col = in.byte() % n;
-    a[row * n + col] = in.entry();
+    a[row * n + col] = entry(in);
     mat_set_element(m, row, col, a[row * n + col]);
     MATRIX *fresh = mat_new(a.data(), n);
     if (fresh != nullptr) {

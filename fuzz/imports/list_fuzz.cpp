@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_support.h"
 #include "ostrel/ostrel.h"
 
 namespace {

@@ -11,8 +11,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_support.h"
 #include "ostrel/ostrel.h"
+#include "tests/tables/byte_table_support.h"
 #include "velmora/md_tetrab.h"
 #include "velmora/md_tetrad.h"
 
@@ -23,15 +24,7 @@ constexpr unsigned char kUntouched = 0xa5;
 
 void ignore_report(void *, const char *, const char *, int) {}
 
-class Input {
- public:
-  Input(const uint8_t *data, std::size_t size) : data_(data), size_(size) {}
-  uint8_t byte() { return at_ < size_ ? data_[at_++] : static_cast<uint8_t>(at_++ * 37); }
-
- private:
-  const uint8_t *data_;
-  std::size_t size_, at_ = 0;
-};
+using velmora::fuzz::Input;
 
 int vertex_count(int dimin, int nrgrid) {
   long long count = 1;
@@ -40,14 +33,7 @@ int vertex_count(int dimin, int nrgrid) {
   return count > kMaxVertices ? -1 : static_cast<int>(count);
 }
 
-template <typename F>
-void for_each_vertex(MD_TETRAB *t, F f) {
-  std::vector<int> index(static_cast<std::size_t>(md_tetrab_get_dimin(t)), 0);
-  std::vector<unsigned char> coords(index.size());
-  do {
-    f(index, coords, md_tetrab_vertex_get(t, index.data(), coords.data()));
-  } while (md_tetrab_scan_vertex(t, index.data()) != 0);
-}
+using velmora::testing::for_each_vertex;
 
 // Interpolates points stored point-major (n bytes each) into m bytes per point.
 std::vector<unsigned char> interpolate(MD_TETRAB *t, const std::vector<unsigned char> &points,

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_support.h"
 #include "ostrel/ostrel.h"
 #include "velmora/md_tetrad.h"
 
@@ -22,24 +22,7 @@ constexpr int kMaxVertices = 4096;
 
 void ignore_report(void *, const char *, const char *, int) {}
 
-class Input {
- public:
-  Input(const uint8_t *data, std::size_t size) : data_(data), size_(size) {}
-  uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
-  double raw_double() {
-    uint64_t bits = 0;
-    for (int i = 0; i < 8; ++i)
-      bits = bits << 8 | byte();
-    double d;
-    std::memcpy(&d, &bits, sizeof d);
-    return d;
-  }
-  bool empty() const { return at_ >= size_; }
-
- private:
-  const uint8_t *data_;
-  std::size_t size_, at_ = 0;
-};
+using velmora::fuzz::Input;
 
 int vertex_count(int dimin, int nrgrid) {
   long long count = 1;

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_support.h"
 #include "velmora/cipher.h"
 
 namespace {
