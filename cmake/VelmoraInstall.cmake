@@ -21,6 +21,13 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/VelmoraConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/VelmoraConfigVersion.cmake
         DESTINATION ${config_dir})
 
+# velmora.pc finds its prefix from its own place (pkg-config's ${pcfiledir}), so it stays right
+# for a prefix chosen at install time.
+set(pc_dir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  message(FATAL_ERROR "velmora.pc needs CMAKE_INSTALL_LIBDIR and CMAKE_INSTALL_INCLUDEDIR relative to the prefix")
+endif()
+file(RELATIVE_PATH VELMORA_PC_TO_PREFIX /${pc_dir} /)
 configure_file(cmake/velmora.pc.in ${CMAKE_CURRENT_BINARY_DIR}/velmora.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velmora.pc
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+        DESTINATION ${pc_dir})

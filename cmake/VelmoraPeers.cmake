@@ -31,6 +31,3 @@ foreach(peer IN LISTS VELMORA_PEERS)
     list(APPEND VELMORA_PEER_DEFINITIONS VELMORA_HAVE_${upper}=1)
   endif()
 endforeach()
-
-find_package(GTest QUIET)
-find_package(benchmark QUIET)

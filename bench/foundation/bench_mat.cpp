@@ -1,7 +1,6 @@
 // LU decomposition, solve and inverse of dense matrices, against Eigen's PartialPivLU on the same
-// random matrices in the same run. Prints, after the runs, the mean time of each case and its
-// ratio to Eigen (below 1: faster than Eigen) with the spread from the repetitions. CPU time is
-// used, as the machines these run on are often shared.
+// random matrices in the same run, reported through the shared ratio reporter (operations per
+// second; above 1: faster than Eigen). Results are checked against Eigen's before timing.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -11,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ratio_reporter.h"
 #include "velmora/mat.h"
 
 #ifdef VELMORA_HAVE_EIGEN3
@@ -21,7 +21,7 @@ namespace {
 
 constexpr int kSizes[] = {3, 4, 8, 16, 32, 64};
 constexpr int kRepetitions = 5;
-constexpr double kMinTimeSeconds = 0.05;
+constexpr double kMinSeconds = 0.05;
 constexpr double kAgreement = 1e-9;  // relative, for the accuracy check before timing
 
 struct Problem {
@@ -41,8 +41,7 @@ Problem make_problem(int n) {
   return p;
 }
 
-void velmora_lu(benchmark::State &state) {
-  const int n = static_cast<int>(state.range(0));
+void velmora_lu(benchmark::State &state, int n) {
   const Problem p = make_problem(n);
   MATRIX *m = mat_new(p.a.data(), n);
   int flag = 0;
@@ -51,11 +50,11 @@ void velmora_lu(benchmark::State &state) {
     mat_ludcmp(m, &flag);
     benchmark::DoNotOptimize(m->lu);
   }
+  state.SetItemsProcessed(state.iterations());
   mat_kill(m);
 }
 
-void velmora_solve(benchmark::State &state) {
-  const int n = static_cast<int>(state.range(0));
+void velmora_solve(benchmark::State &state, int n) {
   const Problem p = make_problem(n);
   MATRIX *m = mat_new(p.a.data(), n);
   int flag = 0;
@@ -66,11 +65,11 @@ void velmora_solve(benchmark::State &state) {
     mat_solve_set(m, x.data(), &flag);  // factors cached: substitution only
     benchmark::DoNotOptimize(x.data());
   }
+  state.SetItemsProcessed(state.iterations());
   mat_kill(m);
 }
 
-void velmora_inverse(benchmark::State &state) {
-  const int n = static_cast<int>(state.range(0));
+void velmora_inverse(benchmark::State &state, int n) {
   const Problem p = make_problem(n);
   MATRIX *m = mat_new(p.a.data(), n);
   MATRIX *inv = nullptr;
@@ -80,6 +79,7 @@ void velmora_inverse(benchmark::State &state) {
     inv = mat_invert(m, &flag);
     benchmark::DoNotOptimize(inv->elements);
   }
+  state.SetItemsProcessed(state.iterations());
   mat_kill(inv);
   mat_kill(m);
 }
@@ -90,18 +90,17 @@ Eigen::MatrixXd eigen_matrix(const Problem &p, int n) {
       p.a.data(), n, n);
 }
 
-void eigen_lu(benchmark::State &state) {
-  const int n = static_cast<int>(state.range(0));
+void eigen_lu(benchmark::State &state, int n) {
   const Eigen::MatrixXd a = eigen_matrix(make_problem(n), n);
   Eigen::PartialPivLU<Eigen::MatrixXd> lu(n);
   for (auto _ : state) {
     lu.compute(a);
     benchmark::DoNotOptimize(lu.matrixLU().data());
   }
+  state.SetItemsProcessed(state.iterations());
 }
 
-void eigen_solve(benchmark::State &state) {
-  const int n = static_cast<int>(state.range(0));
+void eigen_solve(benchmark::State &state, int n) {
   const Problem p = make_problem(n);
   const Eigen::PartialPivLU<Eigen::MatrixXd> lu(eigen_matrix(p, n));
   const Eigen::VectorXd b = Eigen::Map<const Eigen::VectorXd>(p.b.data(), n);
@@ -110,10 +109,10 @@ void eigen_solve(benchmark::State &state) {
     x = lu.solve(b);
     benchmark::DoNotOptimize(x.data());
   }
+  state.SetItemsProcessed(state.iterations());
 }
 
-void eigen_inverse(benchmark::State &state) {
-  const int n = static_cast<int>(state.range(0));
+void eigen_inverse(benchmark::State &state, int n) {
   const Eigen::MatrixXd a = eigen_matrix(make_problem(n), n);
   Eigen::PartialPivLU<Eigen::MatrixXd> lu(n);
   Eigen::MatrixXd inv(n, n);
@@ -122,6 +121,7 @@ void eigen_inverse(benchmark::State &state) {
     inv = lu.inverse();
     benchmark::DoNotOptimize(inv.data());
   }
+  state.SetItemsProcessed(state.iterations());
 }
 
 // Solutions, inverses and determinants must agree before their timings mean anything.
@@ -160,75 +160,35 @@ bool results_agree() {
 }
 #endif
 
-// Collects the mean and standard deviation of every case and prints the ratio table at the end.
-class RatioTable : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run &run : runs) {
-      if (run.run_type != Run::RT_Aggregate) continue;
-      Stats &s = stats_[run.run_name.function_name][run.run_name.args];
-      if (run.aggregate_name == "mean") s.mean = run.GetAdjustedCPUTime();
-      if (run.aggregate_name == "stddev") s.stddev = run.GetAdjustedCPUTime();
-    }
+// One case per operation and size: "lu_8/velmora" beside "lu_8/eigen".
+void register_cases(const char *implementation, void (*lu)(benchmark::State &, int),
+                    void (*solve)(benchmark::State &, int),
+                    void (*inverse)(benchmark::State &, int)) {
+  for (int n : kSizes) {
+    const auto name = [&](const char *op) {
+      std::string text = op;  // built by appending: GCC 12 misreads "a" + std::string (-Wrestrict)
+      text += '_';
+      text += std::to_string(n);
+      text += '/';
+      text += implementation;
+      return text;
+    };
+    velmora::bench::register_case(name("lu"), kMinSeconds, kRepetitions, lu, n);
+    velmora::bench::register_case(name("solve"), kMinSeconds, kRepetitions, solve, n);
+    velmora::bench::register_case(name("inverse"), kMinSeconds, kRepetitions, inverse, n);
   }
-
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    std::printf("\n%-8s %4s %14s %14s %8s %8s\n", "op", "n", "velmora cpu ns", "eigen cpu ns",
-                "ratio", "spread");
-    for (const char *op : {"lu", "solve", "inverse"}) {
-      for (int n : kSizes) {
-        const std::string arg = std::to_string(n);
-        const Stats v = stats_[std::string(op) + "/velmora"][arg];
-        const Stats e = stats_[std::string(op) + "/eigen"][arg];
-        if (e.mean > 0.0) {
-          const double ratio = v.mean / e.mean;
-          const double spread = ratio * std::hypot(v.stddev / v.mean, e.stddev / e.mean);
-          std::printf("%-8s %4d %14.1f %14.1f %8.2f %8.2f\n", op, n, v.mean, e.mean, ratio, spread);
-        } else {
-          std::printf("%-8s %4d %14.1f %14s %8s %8s\n", op, n, v.mean, "-", "-", "-");
-        }
-      }
-    }
-  }
-
- private:
-  struct Stats {
-    double mean = 0.0;
-    double stddev = 0.0;
-  };
-  std::map<std::string, std::map<std::string, Stats>> stats_;
-};
-
-void register_case(const char *name, void (*body)(benchmark::State &)) {
-  auto *b = benchmark::RegisterBenchmark(name, body);
-  for (int n : kSizes)
-    b->Arg(n);
-  b->Unit(benchmark::kNanosecond)
-      ->MinTime(kMinTimeSeconds)
-      ->Repetitions(kRepetitions)
-      ->ReportAggregatesOnly(true);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  register_case("lu/velmora", velmora_lu);
-  register_case("solve/velmora", velmora_solve);
-  register_case("inverse/velmora", velmora_inverse);
+  register_cases("velmora", velmora_lu, velmora_solve, velmora_inverse);
 #ifdef VELMORA_HAVE_EIGEN3
   if (!results_agree()) {
     std::fprintf(stderr, "results differ from Eigen's; not timing\n");
     return 1;
   }
-  register_case("lu/eigen", eigen_lu);
-  register_case("solve/eigen", eigen_solve);
-  register_case("inverse/eigen", eigen_inverse);
+  register_cases("eigen", eigen_lu, eigen_solve, eigen_inverse);
 #endif
-  benchmark::Initialize(&argc, argv);
-  RatioTable reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return velmora::bench::run_with_ratios(argc, argv);
 }

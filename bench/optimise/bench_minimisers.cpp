@@ -1,18 +1,18 @@
 // Derivative-free minimisers on classic test functions of 2 to 10 variables: condirmin and
 // dhsm_solve beside GSL's nmsimplex2 and NLopt's PRAXIS and Nelder-Mead, from the same starting
 // points in the same run. Each case times one whole minimisation; its counters give the number of
-// objective evaluations and the final value. After the runs a table lists, per function, each
-// method's evaluations, final value and time, with the time and evaluation ratios against GSL's
-// nmsimplex2 (below 1: cheaper than GSL). CPU time is used, as the machines are often shared.
+// objective evaluations and the final value. The shared ratio reporter lists, per function, each
+// method's minimisations per second, evaluations and final value, and the ratio of each of ours
+// to every peer (above 1: faster than the peer).
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "../../tests/optimise/optimise_test_functions.h"
+#include "support/ratio_reporter.h"
 #include "velmora/condirmin.h"
 #include "velmora/dhsm.h"
 
@@ -32,8 +32,8 @@ constexpr double kFtol = 1.0e-10;        // relative change of the value that en
 constexpr double kSimplexSize = 1.0e-8;  // simplex size that ends a simplex run
 constexpr double kStartStep = 0.1;       // initial simplex step of the simplex methods
 constexpr int kMaxEvaluations = 200000;
-constexpr double kMinTimeSeconds = 0.05;
-const char *const kBaseline = "gsl_nmsimplex2";
+constexpr double kMinSeconds = 0.05;
+constexpr int kRepetitions = 3;
 
 // The objective with an evaluation counter.
 struct Counted {
@@ -147,93 +147,36 @@ const std::vector<TestFunction> &functions() {
   return list;
 }
 
-struct Entry {
-  std::string function, method;
-  Outcome outcome;
-  double seconds = 0.0;
-};
-std::map<std::string, Entry> entries;  // by benchmark name
-std::vector<std::string> method_order;
-
 void minimise(benchmark::State &state, Method method, const TestFunction *tf) {
   Outcome o;
   for (auto _ : state) {
     o = method(*tf);
     benchmark::DoNotOptimize(o.value);
   }
+  state.SetItemsProcessed(state.iterations());
   state.counters["evals"] = static_cast<double>(o.evaluations);
   state.counters["fmin"] = o.value;
 }
 
-// Collects the timings for the summary table.
-class SummaryReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run &run : runs) {
-      auto it = entries.find(run.run_name.function_name);
-      if (it != entries.end() && run.iterations > 0)
-        it->second.seconds =
-            run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-    }
-  }
-
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    std::printf("\n%-20s %-15s %8s %12s %11s %9s %9s\n", "function", "method", "evals",
-                "final value", "time (us)", "time/GSL", "evals/GSL");
-    for (const TestFunction &tf : functions())
-      for (const std::string &method : method_order)
-        print_row(tf.name + "/" + method);
-  }
-
- private:
-  static void print_row(const std::string &name) {
-    const auto found = entries.find(name);
-    if (found == entries.end()) return;
-    const Entry &e = found->second;
-    const auto base = entries.find(e.function + "/" + kBaseline);
-    std::printf("%-20s %-15s %8ld %12.3e %11.1f", e.function.c_str(), e.method.c_str(),
-                e.outcome.evaluations, e.outcome.value, e.seconds * 1.0e6);
-    if (base != entries.end() && base->second.seconds > 0.0) {
-      std::printf(" %9.2f %9.2f\n", e.seconds / base->second.seconds,
-                  static_cast<double>(e.outcome.evaluations) /
-                      static_cast<double>(base->second.outcome.evaluations));
-    } else {
-      std::printf(" %9s %9s\n", "-", "-");
-    }
-  }
-};
-
 void register_method(const char *method_name, Method method) {
-  method_order.push_back(method_name);
-  for (const TestFunction &tf : functions()) {
-    const std::string name = tf.name + "/" + method_name;
-    // One untimed run first: its evaluations and final value go to the table.
-    entries[name] = {tf.name, method_name, method(tf), 0.0};
-    benchmark::RegisterBenchmark(name.c_str(), &minimise, method, &tf)
-        ->Unit(benchmark::kMicrosecond)
-        ->MinTime(kMinTimeSeconds);
-  }
+  for (const TestFunction &tf : functions())
+    velmora::bench::register_case(tf.name + "/" + method_name, kMinSeconds, kRepetitions, &minimise,
+                                  method, &tf);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  benchmark::Initialize(&argc, argv);
 #ifdef VELMORA_HAVE_GSL
   gsl_set_error_handler_off();
-  register_method(kBaseline, &run_gsl);
+  register_method("gsl_nmsimplex2", &run_gsl);
 #endif
-  register_method("condirmin", &run_condirmin);
-  register_method("dhsm_solve", &run_dhsm);
+  register_method("velmora-condirmin", &run_condirmin);
+  register_method("velmora-dhsm", &run_dhsm);
 #ifdef VELMORA_HAVE_NLOPT
   nlopt_srand(1);  // PRAXIS draws random numbers: fixed, so runs repeat
   register_method("nlopt_praxis", &run_praxis);
   register_method("nlopt_neldermead", &run_nlopt_nm);
 #endif
-  SummaryReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return velmora::bench::run_with_ratios(argc, argv, "velmora", {"evals", "fmin"});
 }

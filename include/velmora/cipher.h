@@ -1,6 +1,11 @@
 /* A 16-bit-state stream cipher and the encoding and decoding of single Base64 groups. All four
    functions are stateless: the caller supplies the key and the two state constants on every call,
-   and nothing is checked or reported. */
+   and nothing is checked or reported.
+
+   The cipher is obfuscation, not protection. Its whole state is 16 bits: whoever holds a few bytes
+   of enciphered text with a guess of the plain text recovers key, multiplier and increment by
+   trying them all, in well under a second. Do not keep secrets with it; use it only where data
+   must merely not be readable at a glance, or must match files that already use it. */
 #ifndef VELMORA_CIPHER_H
 #define VELMORA_CIPHER_H
 

@@ -29,8 +29,12 @@ typedef double (*condirmin_func)(void *user1, void *user2, double *x);
    ftol * (|fp| + |fret|) / 2, or, for starting values of magnitude at most 1, by no more than ftol.
    On return p holds the minimum found, *fret its value and *iter the number of iterations (1 for
    the first). Returns 1 when a stopping rule was met; 0 after 200 iterations (p and *fret then hold
-   the last point reached, *iter is 200) or when working memory was not available (p unchanged,
-   *fret and *iter not written). */
+   the last point reached, *iter is 200) or when working memory was not available: for the run's
+   own arrays (and for a negative n, "condirmin: malloc failed") p is unchanged and *fret and *iter
+   are not written; when the line-search storage
+   could not be had, each line search is skipped ("linmin: malloc failed") and the run goes on,
+   and a run that ends without having made any line search returns 0 with p unchanged, *fret
+   its value and *iter the iterations counted. */
 VELMORA_API int condirmin(double *p, int n, double ftol, int *iter, double *fret, condirmin_func f,
                           void *user1, void *user2);
 
@@ -41,8 +45,9 @@ VELMORA_API int condirmin(double *p, int n, double ftol, int *iter, double *fret
    crossing point with that inequality as an equality, and the result is mapped back into p.
    *iter is the shared iteration counter (reset to 1 whenever such a run starts), *fret the last
    function value. Returns 1 when a stopping rule was met or the run ended through an activation;
-   0 when the shared counter reached 200, when working memory was not available, or when r is null
-   or n does not match it. r is not released; the activation point it remembers from an earlier
+   0 when the shared counter reached 200, when working memory was not available (as for
+   condirmin, a run that could make no line search at all returns 0), or when r is null or n does
+   not match it. r is not released; the activation point it remembers from an earlier
    call is forgotten when the call starts. */
 VELMORA_API int condirmin_restr(double *p, int n, double ftol, int *iter, double *fret,
                                 RESTRICTION *r, condirmin_func f, void *user1, void *user2);

@@ -46,8 +46,8 @@ struct SFM_DHSM {
 /* Creates a solver for n >= 1 variables with the objective func and the convergence measure conv
    (null selects the default: the distance between the best and the worst vertex, accepted only
    when no probe of +-0.5% along a coordinate axis about the best vertex finds a lower value).
-   Returns null for n < 1, or after a report ("No resources available") when an allocation
-   fails. The caller owns the solver; release it with dhsm_kill. */
+   Returns null for n = 0, or after a report ("No resources available") when n is negative or an
+   allocation fails. The caller owns the solver; release it with dhsm_kill. */
 VELMORA_API SFM_DHSM *dhsm_new(dhsm_objective func, dhsm_convergence conv, int n);
 
 /* Builds the start simplex of the next solve only: vertex 0 is x0, vertex j (1 .. n) is x0 with
@@ -61,8 +61,10 @@ VELMORA_API int dhsm_init(SFM_DHSM *solver, const int *hasLow, const int *hasHig
 /* Minimises from the simplex of dhsm_init, or else from x with a common step of 10% of x's
    coordinate range (0.1 when that is 0). tol 0 means 1e-7, maxiter 0 means 1000 (at most
    maxiter + 1 iterations run). On return x (n doubles) holds the best vertex and *fmin its
-   value. Returns 0 when converged, -1 when the iteration limit ended the solve. Every solve
-   clears `initialised`. Solves on different threads are independent. */
+   value. Returns 0 when converged, -1 when the iteration limit ended the solve. Returns -1 at
+   once, touching nothing and reporting nothing, for a null solver, or for a null x without a
+   start simplex from dhsm_init (there is then no start point). Every solve clears
+   `initialised`. Solves on different threads are independent. */
 VELMORA_API int dhsm_solve(SFM_DHSM *solver, double *par, const void *data, int *info, double tol,
                            double *x, int maxiter, double *fmin);
 

@@ -9,9 +9,11 @@
    Singularity flag (an int the caller passes by pointer):
       0  the factors are sound;
      -1  the matrix has a zero row (or is not square): nothing was decomposed or solved;
-     -2  a pivot below 1e-20 was replaced by 1e-20; the results may be meaningless.
+     -2  a pivot below 1e-20 was replaced by 1e-20; nothing was solved or inverted.
+   The flag belongs to the factors: every later use of the same cached factors (solve, inverse,
+   determinant, another mat_ludcmp) reports it again, until the elements change. */
 
-   A MATRIX caches work state inside itself, so even solving modifies it: one matrix must not be
+/* A MATRIX caches work state inside itself, so even solving modifies it: one matrix must not be
    used by two threads at once. Allocation failures are reported ("No resources available") and
    return the documented failure value. */
 #ifndef VELMORA_MAT_H
@@ -41,7 +43,8 @@ struct velmora_matrix {
 
 /* Creates a rows x cols matrix. With data non-null (and rows >= 1) its rows * cols values,
    row-major, are copied in; without data the elements are left unset. Returns null after a
-   report when an allocation fails or rows * cols is negative or too large. Release with
+   report ("No resources available") when rows or cols is negative, rows * cols is too large or
+   an allocation fails. Release with
    mat_kill; the caller owns the matrix. */
 VELMORA_API MATRIX *mat_new_data(const double *data, int rows, int cols);
 
@@ -59,7 +62,8 @@ VELMORA_API double mat_get_element(const MATRIX *m, int row, int col, int *statu
 /* Stores value at (row, col), which must lie inside the matrix. Invalidates the cached data. */
 VELMORA_API void mat_set_element(MATRIX *m, int row, int col, double value);
 
-/* Copies cols values into row `row`. Invalidates the cached data. Returns 0. */
+/* Copies cols values into row `row` (nothing is read when cols is 0). Invalidates the cached
+   data. Returns 0. */
 VELMORA_API int mat_set_row(MATRIX *m, int row, const double *values);
 
 /* Copies rows values into column `col`. Invalidates the cached data. Returns 0. */
@@ -88,8 +92,7 @@ VELMORA_API int mat_solve_set(MATRIX *m, double *b, int *flag);
    report when an allocation failed. */
 VELMORA_API MATRIX *mat_invert(MATRIX *m, int *flag);
 
-/* Stores the determinant of m in *det (0.0 for a matrix with a nonzero singularity flag from a
-   fresh decomposition, or a zero row). Returns 0, or -1 when the decomposition could not
+/* Stores the determinant of m in *det (0.0 when the factors carry a nonzero singularity flag). Returns 0, or -1 when the decomposition could not
    allocate its arrays. */
 VELMORA_API int mat_determinant(MATRIX *m, double *det);
 

@@ -20,7 +20,11 @@ typedef struct restriction RESTRICTION;
    equality coefficients has a determinant of magnitude >= 1.0e-5.
    Returns null when n < 1, k < 0, m < 0, m > n, when no subset qualifies (for instance linearly
    dependent equality rows) or when memory runs out; no message is issued. Release with
-   restriction_kill. */
+   restriction_kill.
+   A restriction made here always maps free vectors onto the equality rows: its dependent block
+   is safely invertible by construction, so the minimiser's mapping of a free vector to the full
+   vector cannot fail on it. (That mapping reports -1 only for a null restriction, which the
+   minimiser refuses before it starts.) */
 VELMORA_API RESTRICTION *restriction_new(const double *ineq_rows, const double *ineq_bounds, int k,
                                          const double *eq_rows, const double *eq_values, int m,
                                          int n);

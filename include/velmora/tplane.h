@@ -33,7 +33,8 @@ class VELMORA_API TPlane {
 
   /* A new plane of w x h cells of the given kind; value is the constant coordinate (L, a, b, or
      the hue angle in degrees); [xMin, xMax] and [yMin, yMax] are the Lab ranges along x and y.
-     The caller shares ownership of the result. */
+     The caller shares ownership of the result. Returns null (after the report "No resources
+     available") when the plane cannot be allocated; it throws nothing. */
   static std::shared_ptr<TPlane> Create(int w, int h, PlaneType type, double value, double xMin,
                                         double xMax, double yMin, double yMax);
 

@@ -26,11 +26,15 @@ void report_no_resources(LastError &last, const char *file, int failure_line, in
   last.sys = ENOMEM;
   char text[kMessageBufferSize];
   // A long source path cuts the text short rather than overrunning the buffer.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-truncation"
+#endif
   std::snprintf(text, sizeof text, "nr: %d, kind: %d, sys: %d, file: %s, line: %d, info: %s",
                 last.nr, last.kind, last.sys, file, failure_line, last.info);
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
   error_mess_fl(text, file, report_line);
 }
 

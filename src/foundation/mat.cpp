@@ -172,28 +172,26 @@ void substitute(const MATRIX *m, double *b) {
 }
 
 // Makes sure the factors belong to the current elements. Returns -1 when the decomposition could
-// not allocate, else 0 with *flag telling whether the factors may be used (0) or not. A zero row
-// found earlier is reported again rather than solving with an unfilled pivot order.
+// not allocate, else 0 with *flag telling whether the factors may be used (0) or not. The verdict
+// of the decomposition that made cached factors comes back with them on every use: a zero row
+// must not be solved with an unfilled pivot order, and factors with a replaced pivot must not pass
+// for sound ones the second time round.
 int ensure_factors(MATRIX *m, int *flag) {
-  *flag = kFlagSound;
-  if (m->luValid) {
-    if (m->luFlag == kFlagZeroRow) *flag = kFlagZeroRow;
-    return 0;
-  }
   return mat_ludcmp(m, flag);
 }
 
 }  // namespace
 
 MATRIX *mat_new_data(const double *data, int rows, int cols) {
-  const int64_t count = static_cast<int64_t>(rows) * cols;
   MATRIX *m = velmora::calloc_array<MATRIX>(1);
   if (m == nullptr) {
     report_failure(__LINE__ - 2);
     return nullptr;
   }
+  // A negative size (two negatives make a positive count) is refused like an impossible one.
+  const int64_t count = static_cast<int64_t>(rows) * cols;
   constexpr int64_t kMaxElements = static_cast<int64_t>(SIZE_MAX / sizeof(double));
-  if (count >= 0 && count <= kMaxElements)
+  if (rows >= 0 && cols >= 0 && count <= kMaxElements)
     m->elements = velmora::alloc_array<double>(static_cast<std::size_t>(count));
   if (m->elements == nullptr) {
     report_failure(__LINE__ - 2);
@@ -241,8 +239,9 @@ void mat_set_element(MATRIX *m, int row, int col, double value) {
 }
 
 int mat_set_row(MATRIX *m, int row, const double *values) {
-  std::memcpy(m->elements + static_cast<std::size_t>(row) * m->cols, values,
-              static_cast<std::size_t>(m->cols) * sizeof(double));
+  if (m->cols >= 1)
+    std::memcpy(m->elements + static_cast<std::size_t>(row) * m->cols, values,
+                static_cast<std::size_t>(m->cols) * sizeof(double));
   invalidate(m);
   return 0;
 }
@@ -273,11 +272,11 @@ int mat_mulvec(const MATRIX *m, const double *x, double *y) {
 }
 
 int mat_ludcmp(MATRIX *m, int *flag) {
-  *flag = kFlagSound;
   if (m->luValid) {
-    if (m->luFlag == kFlagZeroRow) *flag = kFlagZeroRow;
+    *flag = m->luFlag;
     return 0;
   }
+  *flag = kFlagSound;
   if (m->rows != m->cols) {
     // Not square: there is nothing to factor; treated like a zero row.
     *flag = kFlagZeroRow;

@@ -13,6 +13,7 @@
 #include <cmath>
 
 #include "foundation/error.h"
+#include "foundation/scratch.h"
 #include "optimise/condirmin_internal.h"
 #include "optimise/restriction_internal.h"
 
@@ -28,7 +29,8 @@ constexpr double kAbsoluteFloor = 1.0e-10;   // tolerance near t = 0
 constexpr int kBrentSteps = 200;
 constexpr int kMaxNestedSearches = 8;  // line searches of objectives that minimise in turn
 
-// The arrays one line search works in.
+// The arrays one line search works in: the line (start, direction, trial point, n doubles each)
+// and, for the restricted minimiser, the mapped trial point, each group held in its own scratch.
 struct LineCache {
   int dim = 0;
   double *start = nullptr;
@@ -36,28 +38,41 @@ struct LineCache {
   double *trial = nullptr;
   double *restricted = nullptr;  // full vector of the restricted trial point
   int restricted_size = 0;
+  Scratch line;
+  Scratch mapped;
 
   void release_line() {
-    mem_free(start);
-    mem_free(direction);
-    mem_free(trial);
+    line.release();
     start = direction = trial = nullptr;
     dim = 0;
   }
   void release_all() {
     release_line();
-    mem_free(restricted);
+    mapped.release();
     restricted = nullptr;
     restricted_size = 0;
   }
   // Allocates the three line arrays of n doubles; false (and nothing held) when one is missing.
   bool allocate_line(int n) {
     const auto count = static_cast<std::size_t>(n);
-    start = alloc_array<double>(count);
-    direction = alloc_array<double>(count);
-    trial = alloc_array<double>(count);
-    if (start == nullptr || direction == nullptr || trial == nullptr) return false;
+    start = line.take<double>(count);
+    direction = line.take<double>(count);
+    trial = line.take<double>(count);
+    if (!line.ok()) {
+      release_line();
+      return false;
+    }
     dim = n;
+    return true;
+  }
+  // Allocates the mapped trial point of full_size doubles; false (and nothing held) when missing.
+  bool allocate_mapped(int full_size) {
+    restricted = mapped.take<double>(static_cast<std::size_t>(full_size));
+    if (restricted == nullptr) {
+      mapped.release();
+      return false;
+    }
+    restricted_size = full_size;
     return true;
   }
 };
@@ -68,10 +83,7 @@ class LineCacheStack {
   LineCacheStack() = default;
   LineCacheStack(const LineCacheStack &) = delete;
   LineCacheStack &operator=(const LineCacheStack &) = delete;
-  ~LineCacheStack() {
-    for (LineCache &c : slots_)
-      c.release_all();
-  }
+  ~LineCacheStack() = default;
 
   // The cache of the next level, sized for a line of n doubles; null when it cannot be had.
   LineCache *enter_plain(int n) {
@@ -79,10 +91,7 @@ class LineCacheStack {
     LineCache &c = slots_[depth_];
     if (c.dim != n) {
       c.release_line();
-      if (!c.allocate_line(n)) {
-        c.release_line();
-        return nullptr;
-      }
+      if (!c.allocate_line(n)) return nullptr;
     }
     ++depth_;
     return &c;
@@ -94,13 +103,10 @@ class LineCacheStack {
     LineCache &c = slots_[depth_];
     if (c.dim != n || c.restricted == nullptr || c.restricted_size < full_size) {
       c.release_all();
-      const bool line_ok = c.allocate_line(n);
-      c.restricted = alloc_array<double>(static_cast<std::size_t>(full_size));
-      if (!line_ok || c.restricted == nullptr) {
+      if (!c.allocate_line(n) || !c.allocate_mapped(full_size)) {
         c.release_all();
         return nullptr;
       }
-      c.restricted_size = full_size;
     }
     ++depth_;
     return &c;
@@ -319,25 +325,27 @@ double brent(double ax, double bx, double cx, const LineFunction &g, double tol,
   return fx;
 }
 
-void linmin(double *p, double *xi, int n, double *fret, const Objective &objective) {
+bool linmin(double *p, double *xi, int n, double *fret, const Objective &objective) {
   const ActiveLine line(line_caches.enter_plain(n));
   if (line.cache() == nullptr) {
     VELMORA_REPORT("linmin: malloc failed");
-    return;
+    return false;
   }
   LineEval e{line.cache(), n, objective, nullptr};
   search_line(p, xi, n, fret, e, &linmin_eval);
+  return true;
 }
 
-void linmin_restr(double *p, double *xi, int n, double *fret, RESTRICTION *r,
+bool linmin_restr(double *p, double *xi, int n, double *fret, RESTRICTION *r,
                   const Objective &objective) {
   const ActiveLine line(line_caches.enter_restricted(n, restriction_nr_vars(r)));
   if (line.cache() == nullptr) {
     VELMORA_REPORT("linmin: malloc failed");
-    return;
+    return false;
   }
   LineEval e{line.cache(), n, objective, r};
   search_line(p, xi, n, fret, e, &linmin_eval_restr);
+  return true;
 }
 
 void set_identity(double *directions, int n) {
@@ -398,6 +406,54 @@ bool replacement_wanted(double fp, double fret, double fe, double del) {
   return t < 0.0;
 }
 
+int powell_iterations(PowellMethod &method, double *p, int n, double ftol, int *iter, double *fret,
+                      const PowellVectors &v) {
+  set_identity(v.directions, n);
+  *fret = method.value_at(p);
+  copy_vector(p, n, v.pt);
+  *iter = 1;
+  int searched = 0, skipped = 0;
+  const auto search = [&](double *xi) { ++(method.search(p, xi, n, fret) ? searched : skipped); };
+  const auto success = [&] { return searched == 0 && skipped > 0 ? 0 : 1; };
+  // The stopping rules, then the iteration limit: 1 or 0 to end the run, -1 to go on.
+  const auto verdict = [&](double fp) {
+    if (stopping_rule_met(ftol, fp, *fret)) return success();
+    if (*iter == kMaxIterations) {
+      VELMORA_REPORT("condirmin: maxiter");
+      return 0;
+    }
+    return -1;
+  };
+  for (;;) {
+    report_iteration(*iter);
+    const double fp = *fret;
+    int ibig = 0;
+    double del = 0.0;
+    for (int i = 0; i < n; ++i) {
+      get_direction(v.directions, n, i, v.xit);
+      const double fprev = *fret;
+      search(v.xit);
+      report_direction(i, *fret);
+      note_decrease(fprev, *fret, i, &del, &ibig);
+      if (method.finished_after_search()) return success();
+    }
+    if (!method.stops_after_extrapolation()) {
+      if (const int result = verdict(fp); result >= 0) return result;
+    }
+    extrapolate(p, n, v.pt, v.ptt, v.xit);
+    const double fe = method.value_at(v.ptt);
+    if (replacement_wanted(fp, *fret, fe, del)) {
+      search(v.xit);
+      put_direction(v.directions, n, ibig, v.xit);
+      if (method.finished_after_search()) return success();
+    }
+    if (method.stops_after_extrapolation()) {
+      if (const int result = verdict(fp); result >= 0) return result;
+    }
+    ++*iter;
+  }
+}
+
 namespace test_hooks {
 int line_cache_dimension() {
   return line_caches.outer_dimension();
@@ -408,47 +464,33 @@ int line_cache_dimension() {
 
 using namespace velmora::condirmin_detail;
 
+namespace {
+
+// The unrestricted method: plain line searches, the stopping test before the extrapolation.
+class Unrestricted final : public PowellMethod {
+ public:
+  explicit Unrestricted(const Objective &objective) : PowellMethod(false), objective_(objective) {}
+  double value_at(double *x) override { return objective_(x); }
+  bool search(double *p, double *xi, int n, double *fret) override {
+    return linmin(p, xi, n, fret, objective_);
+  }
+
+ private:
+  Objective objective_;
+};
+
+}  // namespace
+
 extern "C" int condirmin(double *p, int n, double ftol, int *iter, double *fret, condirmin_func f,
                          void *user1, void *user2) {
-  const Objective objective{f, user1, user2};
   const auto count = static_cast<std::size_t>(n < 0 ? 0 : n);
-  WorkArrays work;
-  double *pt = work.take<double>(count);
-  double *xit = pt != nullptr ? work.take<double>(count) : nullptr;
-  double *ptt = xit != nullptr ? work.take<double>(count) : nullptr;
-  double *directions = ptt != nullptr ? work.take<double>(count * count) : nullptr;
-  if (directions == nullptr) {
+  velmora::Scratch work;
+  const PowellVectors v{work.take<double>(count), work.take<double>(count),
+                        work.take<double>(count), work.take<double>(count * count)};
+  if (n < 0 || !work.ok()) {  // arrays of a negative size cannot be had
     VELMORA_REPORT("condirmin: malloc failed");
     return 0;
   }
-  set_identity(directions, n);
-
-  *fret = objective(p);
-  copy_vector(p, n, pt);
-  *iter = 1;
-  for (;;) {
-    report_iteration(*iter);
-    const double fp = *fret;
-    int ibig = 0;
-    double del = 0.0;
-    for (int i = 0; i < n; ++i) {
-      get_direction(directions, n, i, xit);
-      const double fprev = *fret;
-      linmin(p, xit, n, fret, objective);
-      report_direction(i, *fret);
-      note_decrease(fprev, *fret, i, &del, &ibig);
-    }
-    if (stopping_rule_met(ftol, fp, *fret)) return 1;
-    if (*iter == kMaxIterations) {
-      VELMORA_REPORT("condirmin: maxiter");
-      return 0;
-    }
-    extrapolate(p, n, pt, ptt, xit);
-    const double fe = objective(ptt);
-    if (replacement_wanted(fp, *fret, fe, del)) {
-      linmin(p, xit, n, fret, objective);
-      put_direction(directions, n, ibig, xit);
-    }
-    ++*iter;
-  }
+  Unrestricted method(Objective{f, user1, user2});
+  return powell_iterations(method, p, n, ftol, iter, fret, v);
 }

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 
-#include "foundation/alloc.h"
 #include "velmora/condirmin.h"
 
 namespace velmora::condirmin_detail {
@@ -42,39 +41,53 @@ double brent(double ax, double bx, double cx, const LineFunction &g, double tol,
 
 // Minimises the objective along the line p + t * xi, starting with t = 0 and t = 1. On return xi
 // is scaled by the t of the minimum, p is moved to p + xi and *fret holds the value there. When the
-// line storage cannot be (re)allocated it reports "linmin: malloc failed" and leaves p, xi and
-// *fret untouched.
-void linmin(double *p, double *xi, int n, double *fret, const Objective &objective);
+// line storage cannot be (re)allocated it reports "linmin: malloc failed", leaves p, xi and
+// *fret untouched and returns false; true when the search was made.
+bool linmin(double *p, double *xi, int n, double *fret, const Objective &objective);
 
 // The same along a line of free vectors of r: each trial point is mapped to the full vector of r
 // before the objective sees it. p is neither mapped nor checked against the inequalities.
-void linmin_restr(double *p, double *xi, int n, double *fret, RESTRICTION *r,
+bool linmin_restr(double *p, double *xi, int n, double *fret, RESTRICTION *r,
                   const Objective &objective);
 
-// Arrays of one minimisation run, released together when the run ends.
-class WorkArrays {
+// What distinguishes the two minimisers inside Powell's iteration.
+class PowellMethod {
  public:
-  WorkArrays() = default;
-  WorkArrays(const WorkArrays &) = delete;
-  WorkArrays &operator=(const WorkArrays &) = delete;
-  ~WorkArrays() {
-    for (int i = 0; i < used_; ++i)
-      mem_free(blocks_[i]);
-  }
-  // count elements of T, or null when memory is not available.
-  template <typename T>
-  T *take(std::size_t count) {
-    if (used_ == kCapacity) return nullptr;
-    T *block = alloc_array<T>(count);
-    if (block != nullptr) blocks_[used_++] = block;
-    return block;
-  }
+  // stops_after_extrapolation: the stopping test follows the extrapolation step (restricted
+  // method) instead of preceding it.
+  explicit PowellMethod(bool stops_after_extrapolation)
+      : stops_after_extrapolation_(stops_after_extrapolation) {}
+  PowellMethod(const PowellMethod &) = delete;
+  PowellMethod &operator=(const PowellMethod &) = delete;
+  virtual ~PowellMethod() = default;
+  // The objective at a point of the search space.
+  virtual double value_at(double *x) = 0;
+  // A line search from p along xi (p, xi and *fret as linmin leaves them); false when it was
+  // skipped for want of memory.
+  virtual bool search(double *p, double *xi, int n, double *fret) = 0;
+  // Called after every line search; true ends the run with result 1.
+  virtual bool finished_after_search() { return false; }
+  bool stops_after_extrapolation() const { return stops_after_extrapolation_; }
 
  private:
-  static constexpr int kCapacity = 8;
-  void *blocks_[kCapacity] = {};
-  int used_ = 0;
+  bool stops_after_extrapolation_;
 };
+
+// The working vectors of one run, n doubles each except the n x n direction set.
+struct PowellVectors {
+  double *pt;
+  double *xit;
+  double *ptt;
+  double *directions;
+};
+
+// Powell's iteration, shared by both minimisers: starts from the identity direction set at p,
+// searches along each direction, extrapolates, replaces the direction of largest decrease when
+// that pays, and stops by the stopping rules (result 1) or after 200 iterations (result 0, with
+// "condirmin: maxiter"). A run that ends without any line search having been made, because every
+// one of them was skipped for want of memory, returns 0 as well: it never searched.
+int powell_iterations(PowellMethod &method, double *p, int n, double ftol, int *iter, double *fret,
+                      const PowellVectors &v);
 
 // Steps of an iteration. The direction set is n x n, row-major, direction i being column i.
 void set_identity(double *directions, int n);

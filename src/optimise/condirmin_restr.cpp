@@ -9,6 +9,7 @@
 #include <cstddef>
 
 #include "foundation/error.h"
+#include "foundation/scratch.h"
 #include "optimise/condirmin_internal.h"
 #include "optimise/restriction_internal.h"
 #include "velmora/condirmin.h"
@@ -18,104 +19,91 @@ namespace {
 using namespace velmora;
 using namespace velmora::condirmin_detail;
 
-// One level of the minimisation: its arguments and working storage.
-struct Run {
-  double *p;
-  int n;
-  double ftol;
-  int *iter;
-  double *fret;
-  RESTRICTION *r;
-  Objective objective;
-  double *before;  // p before the last line search
-  double *full;    // a full vector of r's space
-  double *sub;     // the start, then the result, of a recursive run
-  int *index;      // r's free indices
-};
-
-enum class Outcome { kGoOn, kFinished };
-
 int run_restricted(double *p, int n, double ftol, int *iter, double *fret, RESTRICTION *r,
                    const Objective &objective);
 
-// The active-set step after a line search from run.before to run.p.
-Outcome handle_activation(Run &run) {
-  RESTRICTION *s = restriction_activate(run.r, run.before, run.p, run.sub);
-  if (s == nullptr) return Outcome::kGoOn;
-  if (s == restriction_stop_marker()) return Outcome::kFinished;
-  if (run.n == 1) {
-    // The new equality fixes the last free variable.
-    restriction_apply(s, nullptr, run.full);
-    restriction_free_indices(run.r, run.index);
-    run.p[0] = run.full[run.index[0]];
-    restriction_kill(s);
-    return Outcome::kFinished;
-  }
-  run_restricted(run.sub, run.n - 1, run.ftol, run.iter, run.fret, s, run.objective);
-  restriction_map_back(run.r, s, run.p, run.sub);
-  restriction_kill(s);
-  return Outcome::kGoOn;
-}
+// One level of the minimisation: line searches along free vectors of r, each followed by the
+// active-set step; the stopping test after the extrapolation.
+class Restricted final : public PowellMethod {
+ public:
+  Restricted(double *p, int n, double ftol, int *iter, double *fret, RESTRICTION *r,
+             const Objective &objective, double *before, double *full, double *sub, int *index)
+      : PowellMethod(true),
+        p_(p),
+        n_(n),
+        ftol_(ftol),
+        iter_(iter),
+        fret_(fret),
+        r_(r),
+        objective_(objective),
+        before_(before),
+        full_(full),
+        sub_(sub),
+        index_(index) {}
 
-// Line search along xit from run.p, remembering where it started.
-void search_line(Run &run, double *xit) {
-  copy_vector(run.p, run.n, run.before);
-  linmin_restr(run.p, xit, run.n, run.fret, run.r, run.objective);
-}
+  double value_at(double *x) override {
+    restriction_apply(r_, x, full_);
+    return objective_(full_);
+  }
+
+  // Line search along xi from p, remembering where it started.
+  bool search(double *p, double *xi, int n, double *fret) override {
+    copy_vector(p, n, before_);
+    return linmin_restr(p, xi, n, fret, r_, objective_);
+  }
+
+  // The active-set step after a line search from before_ to p_. After a recursive run the
+  // iteration goes on from the mapped-back point.
+  bool finished_after_search() override {
+    RESTRICTION *s = restriction_activate(r_, before_, p_, sub_);
+    if (s == nullptr) return false;
+    if (s == restriction_stop_marker()) return true;
+    if (n_ == 1) {
+      // The new equality fixes the last free variable.
+      restriction_apply(s, nullptr, full_);
+      restriction_free_indices(r_, index_);
+      p_[0] = full_[index_[0]];
+      restriction_kill(s);
+      return true;
+    }
+    run_restricted(sub_, n_ - 1, ftol_, iter_, fret_, s, objective_);
+    restriction_map_back(r_, s, p_, sub_);
+    restriction_kill(s);
+    return false;
+  }
+
+ private:
+  double *p_;
+  int n_;
+  double ftol_;
+  int *iter_;
+  double *fret_;
+  RESTRICTION *r_;
+  Objective objective_;
+  double *before_;  // p before the last line search
+  double *full_;    // a full vector of r's space
+  double *sub_;     // the start, then the result, of a recursive run
+  int *index_;      // r's free indices
+};
 
 int run_restricted(double *p, int n, double ftol, int *iter, double *fret, RESTRICTION *r,
                    const Objective &objective) {
   const auto count = static_cast<std::size_t>(n);
-  WorkArrays work;
-  double *pt = work.take<double>(count);
-  double *xit = pt != nullptr ? work.take<double>(count) : nullptr;
-  double *ptt = xit != nullptr ? work.take<double>(count) : nullptr;
-  double *directions = ptt != nullptr ? work.take<double>(count * count) : nullptr;
-  double *before = directions != nullptr ? work.take<double>(count) : nullptr;
-  if (before == nullptr) {
+  Scratch work;
+  const PowellVectors v{work.take<double>(count), work.take<double>(count),
+                        work.take<double>(count), work.take<double>(count * count)};
+  double *before = work.take<double>(count);
+  if (!work.ok()) {
     VELMORA_REPORT("condirmin: malloc failed");
     return 0;
   }
-  set_identity(directions, n);
   const auto nvars = static_cast<std::size_t>(restriction_nr_vars(r));
   double *full = work.take<double>(nvars);
-  double *sub = full != nullptr ? work.take<double>(nvars) : nullptr;
-  int *index = sub != nullptr ? work.take<int>(count) : nullptr;
-  if (index == nullptr) return 0;
-  Run run{p, n, ftol, iter, fret, r, objective, before, full, sub, index};
-
-  restriction_apply(r, p, full);
-  *fret = objective(full);
-  copy_vector(p, n, pt);
-  *iter = 1;
-  for (;;) {
-    report_iteration(*iter);
-    const double fp = *fret;
-    double del = 0.0;
-    int ibig = 0;
-    for (int i = 0; i < n; ++i) {
-      get_direction(directions, n, i, xit);
-      const double fprev = *fret;
-      search_line(run, xit);
-      report_direction(i, *fret);
-      note_decrease(fprev, *fret, i, &del, &ibig);
-      if (handle_activation(run) == Outcome::kFinished) return 1;
-    }
-    extrapolate(p, n, pt, ptt, xit);
-    restriction_apply(r, ptt, full);
-    const double fe = objective(full);
-    if (replacement_wanted(fp, *fret, fe, del)) {
-      search_line(run, xit);
-      put_direction(directions, n, ibig, xit);
-      if (handle_activation(run) == Outcome::kFinished) return 1;
-    }
-    if (stopping_rule_met(ftol, fp, *fret)) return 1;
-    if (*iter == kMaxIterations) {
-      VELMORA_REPORT("condirmin: maxiter");
-      return 0;
-    }
-    ++*iter;
-  }
+  double *sub = work.take<double>(nvars);
+  int *index = work.take<int>(count);
+  if (!work.ok()) return 0;
+  Restricted method(p, n, ftol, iter, fret, r, objective, before, full, sub, index);
+  return powell_iterations(method, p, n, ftol, iter, fret, v);
 }
 
 }  // namespace

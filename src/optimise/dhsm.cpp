@@ -224,7 +224,11 @@ double dhsm_conv_default(const SFM_DHSM *solver, double *par, const void *data, 
 }
 
 SFM_DHSM *dhsm_new(dhsm_objective func, dhsm_convergence conv, int n) {
-  if (n < 1) return nullptr;
+  if (n < 0) {  // arrays of a negative size cannot be had
+    report_failure(__LINE__);
+    return nullptr;
+  }
+  if (n == 0) return nullptr;
   SFM_DHSM *s = velmora::calloc_array<SFM_DHSM>(1);
   if (s == nullptr) {
     report_failure(__LINE__ - 2);

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "foundation/alloc.h"
+#include "foundation/scratch.h"
 #include "foundation/vector_number.h"
 #include "optimise/restriction_internal.h"
 
@@ -51,10 +52,11 @@ bool subset_block(const RESTRICTION *r, const int *subset, double *scratch, MATR
 bool choose_dependents(RESTRICTION *r) {
   const int m = r->nEq;
   const int n = r->nVars;
-  int *mask = velmora::alloc_array<int>(static_cast<std::size_t>(n));
-  double *scratch = velmora::alloc_array<double>(elements(m, m));
+  velmora::Scratch work;
+  int *mask = work.take<int>(static_cast<std::size_t>(n));
+  double *scratch = work.take<double>(elements(m, m));
   bool found = false;
-  if (mask != nullptr && scratch != nullptr) {
+  if (work.ok()) {
     int state = numb_next_combination(m, n, 1, r->dep, mask);
     while (state == 0) {
       MATRIX *block = nullptr;
@@ -69,8 +71,6 @@ bool choose_dependents(RESTRICTION *r) {
       state = numb_next_combination(m, n, 0, r->dep, mask);
     }
   }
-  velmora::mem_free(mask);
-  velmora::mem_free(scratch);
   return found;
 }
 
@@ -101,15 +101,6 @@ bool build_free_block(RESTRICTION *r) {
   return true;
 }
 
-// Doubles of working storage released when the scope ends; data is null when memory is missing.
-struct ScratchDoubles {
-  explicit ScratchDoubles(std::size_t count) : data(velmora::alloc_array<double>(count)) {}
-  ScratchDoubles(const ScratchDoubles &) = delete;
-  ScratchDoubles &operator=(const ScratchDoubles &) = delete;
-  ~ScratchDoubles() { velmora::mem_free(data); }
-  double *data;
-};
-
 bool same_point(const double *a, const double *b, int n) {
   for (int i = 0; i < n; ++i)
     if (a[i] != b[i]) return false;
@@ -138,12 +129,13 @@ RESTRICTION *restriction_with_row_active(const RESTRICTION *r, int v) {
   const int n = r->nVars;
   const int k = r->nIneq;
   const int m = r->nEq;
-  double *ineq = velmora::alloc_array<double>(elements(k - 1, n));
-  double *bounds = velmora::alloc_array<double>(static_cast<std::size_t>(k - 1));
-  double *eq = velmora::alloc_array<double>(elements(m + 1, n));
-  double *values = velmora::alloc_array<double>(static_cast<std::size_t>(m + 1));
+  velmora::Scratch work;
+  double *ineq = work.take<double>(elements(k - 1, n));
+  double *bounds = work.take<double>(static_cast<std::size_t>(k - 1));
+  double *eq = work.take<double>(elements(m + 1, n));
+  double *values = work.take<double>(static_cast<std::size_t>(m + 1));
   RESTRICTION *s = nullptr;
-  if (ineq != nullptr && bounds != nullptr && eq != nullptr && values != nullptr) {
+  if (work.ok()) {
     int kept = 0;
     for (int i = 0; i < k; ++i) {
       if (i == v) continue;
@@ -160,10 +152,6 @@ RESTRICTION *restriction_with_row_active(const RESTRICTION *r, int v) {
     values[m] = r->ineqBounds[v];
     s = restriction_new(ineq, bounds, k - 1, eq, values, m + 1, n);
   }
-  velmora::mem_free(ineq);
-  velmora::mem_free(bounds);
-  velmora::mem_free(eq);
-  velmora::mem_free(values);
   return s;
 }
 
@@ -248,15 +236,12 @@ int restriction_apply(RESTRICTION *r, const double *free_values, double *full) {
 int restriction_map_back(const RESTRICTION *r, RESTRICTION *s, double *out,
                          const double *sub_free) {
   if (r == nullptr || s == nullptr || out == nullptr) return -1;
-  double *full = alloc_array<double>(static_cast<std::size_t>(s->nVars));
-  if (full == nullptr) return -1;
-  const int applied = restriction_apply(s, sub_free, full);
-  if (applied == 0) {
-    int c = 0;
-    for_each_free(r, [&](int i) { out[c++] = full[i]; });
-  }
-  mem_free(full);
-  return applied == 0 ? 1 : -1;
+  Scratch work;
+  double *full = work.take<double>(static_cast<std::size_t>(s->nVars));
+  if (full == nullptr || restriction_apply(s, sub_free, full) != 0) return -1;
+  int c = 0;
+  for_each_free(r, [&](int i) { out[c++] = full[i]; });
+  return 1;
 }
 
 RESTRICTION *restriction_activate(RESTRICTION *r, const double *before, const double *after,
@@ -265,9 +250,9 @@ RESTRICTION *restriction_activate(RESTRICTION *r, const double *before, const do
   if (r->lastActivation != nullptr && same_point(r->lastActivation, after, nfree))
     return restriction_stop_marker();
   const int n = r->nVars;
-  const ScratchDoubles points(elements(3, n));
-  if (points.data == nullptr || r->nIneq < 1) return nullptr;
-  double *xb = points.data;
+  Scratch work;
+  double *xb = work.take<double>(elements(3, n));
+  if (xb == nullptr || r->nIneq < 1) return nullptr;
   double *xa = xb + n;
   double *xc = xa + n;
   if (restriction_apply(r, before, xb) != 0 || restriction_apply(r, after, xa) != 0) return nullptr;

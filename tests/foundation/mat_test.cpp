@@ -186,30 +186,72 @@ TEST(Matrix, PivotsOnTheLargestScaledCandidateKeepsTheFirstOfEqualOnesAndFlagsVa
   }
 }
 
-TEST(Matrix, ZeroRowOrNonSquareShapeIsReportedOnEveryUseAndLeavesTheRightHandSideAlone) {
-  const std::pair<Dense, int> cases[] = {{{1, 2, 3, 0, 0, 0, 4, 5, 7}, 3}, {{1, 2, 3, 4, 5, 6}, 2}};
-  for (const auto &[a, rows] : cases) {
-    MATRIX *m = mat_new_data(a.data(), rows, 3);
-    for (int round = 0; round < 2; ++round) {  // fresh, then with the cached verdict
-      Dense b = {1, 2, 3};
+// The verdict of a decomposition belongs to its factors: a zero row, a non-square shape and a
+// replaced vanishing pivot all come back on every later use of the cached factors.
+TEST(Matrix, SingularVerdictsAreReportedOnEveryUseOfTheCachedFactorsAndLeaveTheRightHandSideAlone) {
+  const struct {
+    Dense a;
+    int rows, cols, flag;
+  } cases[] = {
+      {{1, 2, 3, 0, 0, 0, 4, 5, 7}, 3, 3, -1},  // zero row
+      {{1, 2, 3, 4, 5, 6}, 2, 3, -1},           // not square
+      {{1, 2, 2, 4}, 2, 2, -2},                 // rank 1: the second pivot is replaced
+      {{1e-30, 0, 0, 1e-30}, 2, 2, -2},         // every pivot below the floor
+  };
+  for (const auto &c : cases) {
+    MATRIX *m = mat_new_data(c.a.data(), c.rows, c.cols);
+    const Dense b0 = Dense(static_cast<size_t>(c.rows), 1.0);
+    for (int round = 0; round < 3; ++round) {  // fresh, then twice with the cached factors
+      Dense b = b0;
       double det = 5.0;
       int flags[] = {99, 99, 99};
       ASSERT_EQ(mat_solve_set(m, b.data(), &flags[0]), 0);
-      EXPECT_EQ(b, (Dense{1, 2, 3}));
-      EXPECT_EQ(mat_ludcmp(m, &flags[1]), 0);
-      EXPECT_EQ(mat_invert(m, &flags[2]), nullptr);
-      EXPECT_EQ(Dense(flags, flags + 3), (Dense{-1, -1, -1})) << rows << " rows";
+      EXPECT_EQ(b, b0) << "round " << round;
+      EXPECT_EQ(mat_invert(m, &flags[1]), nullptr) << "round " << round;
+      EXPECT_EQ(mat_ludcmp(m, &flags[2]), 0);
+      EXPECT_EQ(Dense(flags, flags + 3), Dense(3, c.flag)) << c.rows << " rows, round " << round;
       ASSERT_EQ(mat_determinant(m, &det), 0);
-      EXPECT_EQ(det, 0.0);
+      EXPECT_EQ(det, 0.0) << "round " << round;
+    }
+    // A changed element brings a fresh decomposition and a sound verdict.
+    mat_set_data(m, Dense{{2, 1, 1, 3, 0, 0, 0, 0, 0}}.data());
+    if (c.rows == c.cols) {
+      int flag = 99;
+      if (c.rows == 3) mat_set_element(m, 2, 2, 1.0);
+      ASSERT_NE(mat_invert(m, &flag), nullptr);
+      EXPECT_EQ(flag, 0);
+      mat_kill(m->inverse);
     }
     for (const auto &[row, col, status] :
-         {std::tuple{rows - 1, 2, 0}, {rows, 0, -1}, {0, -1, -1}}) {
+         {std::tuple{c.rows - 1, c.cols - 1, 0}, {c.rows, 0, -1}, {0, -1, -1}, {0, c.cols, -1}}) {
       int got = 99;
-      EXPECT_EQ(mat_get_element(m, row, col, &got), status == 0 ? a.back() : 0.0);
+      mat_get_element(m, row, col, &got);
       EXPECT_EQ(got, status) << row << "," << col;
     }
     mat_kill(m);
   }
+  // Setting a row of a matrix without columns reads nothing.
+  MATRIX *empty = mat_new_data(nullptr, 3, 0);
+  ASSERT_NE(empty, nullptr);
+  EXPECT_EQ(mat_set_row(empty, 1, nullptr), 0);
+  mat_kill(empty);
+}
+
+// Rows (-1 -2 -1), (-1 -1 1), (-1 1 2) have scales 1/2, 1, 1/2. Column 0 takes row 1 (weight 1),
+// which moves row 0 down to place 1 and its scale 1/2 with it. Column 1 then weighs
+// 1/2 * |-1| against 1/2 * |2| and takes the row at place 2; had the scale stayed behind, the
+// row at place 1 would weigh 1 * |-1| and win the tie as the first candidate.
+TEST(Matrix, ARowScaleTravelsWithItsRowAndDecidesLaterPivots) {
+  const double a[] = {-1, -2, -1, -1, -1, 1, -1, 1, 2};
+  MATRIX *m = mat_new(a, 3);
+  int flag = 99;
+  ASSERT_EQ(mat_ludcmp(m, &flag), 0);
+  EXPECT_EQ(flag, 0);
+  EXPECT_EQ(std::vector<int>(m->pivots, m->pivots + 3), (std::vector<int>{1, 2, 2}));
+  double det = 0.0;
+  ASSERT_EQ(mat_determinant(m, &det), 0);
+  EXPECT_DOUBLE_EQ(det, 3.0);  // cofactor expansion along the first row: 3 - 2 + 2
+  mat_kill(m);
 }
 
 TEST(Matrix, SolvePropagatesNaNPastTheSkippedLeadingZerosOfTheRightHandSide) {
@@ -232,13 +274,15 @@ void expect_reported_failure(long k, const std::function<bool()> &fails) {
   velmora::test_hooks::fail_allocations_after(-1);
   EXPECT_TRUE(failed) << "allocation " << k;
   ASSERT_EQ(capture.errors().size(), 1u) << "allocation " << k;
+  // The file is named relative to the source tree, not by the building machine's path.
   static const std::regex format(
-      "nr: 1, kind: 0, sys: 12, file: (.*mat\\.cpp), line: ([0-9]+), info: No resources available");
+      "nr: 1, kind: 0, sys: 12, file: (.*), line: ([0-9]+), info: No resources available");
   std::smatch parts;
   ASSERT_TRUE(std::regex_match(capture.errors()[0].text, parts, format))
       << capture.errors()[0].text;
+  EXPECT_EQ(parts[1].str(), "src/foundation/mat.cpp");
   EXPECT_EQ(parts[1].str(), capture.errors()[0].file);
-  std::ifstream source(parts[1].str());
+  std::ifstream source(std::string(VELMORA_SOURCE_DIR) + "/" + parts[1].str());
   std::string line;
   for (int i = std::stoi(parts[2].str()); i > 0 && std::getline(source, line);)
     --i;
@@ -249,7 +293,11 @@ TEST(Matrix, EveryFailedAllocationIsReportedOnceAndReleased) {
   const double a[] = {2, 1, 1, 3};
   for (long k = 0; k < 2; ++k)  // record, elements
     expect_reported_failure(k, [&] { return mat_new(a, 2) == nullptr; });
-  expect_reported_failure(-1, [] { return mat_new_data(nullptr, -3, 2) == nullptr; });
+  // Negative sizes are refused, also when two of them make a positive count.
+  for (const std::pair<int, int> &shape : {std::pair{-3, 2}, {2, -3}, {-2, -2}, {-1, 0}})
+    expect_reported_failure(
+        -1, [&] { return mat_new_data(nullptr, shape.first, shape.second) == nullptr; });
+  expect_reported_failure(-1, [] { return mat_new(nullptr, -2) == nullptr; });
   for (long k = 0; k < 3; ++k) {
     MATRIX *m = mat_new(a, 2);
     int flag = 99;

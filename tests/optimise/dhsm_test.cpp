@@ -52,7 +52,7 @@ double sphere(const double *x) {
   return x[0] * x[0] + x[1] * x[1];
 }
 
-TEST(DownhillSimplex, FindsClassicMinimaWithPerThreadTolerancesAsWhenAlone) {
+TEST(DownhillSimplex, FindsClassicMinimaWithPerThreadTolerancesOnConcurrentThreadsAsWhenAlone) {
   const auto classic = velmora::testing::classic_functions();
   using Results = std::vector<std::tuple<Point, double, int>>;
   auto run_all = [&](double tol, Results *results) {
@@ -103,6 +103,7 @@ TEST(DownhillSimplex, TakesReflectionExpansionContractionAndShrinkInTheGivenOrde
   const StepCase cases[] = {
       {{{refl, 0.5}, {expd, 0.2}}, {refl, expd}, expd},  // expansion kept
       {{{refl, 0.5}, {expd, 0.7}}, {refl, expd}, refl},  // expansion refused
+      {{{refl, 1.0}, {expd, 0.2}}, {refl, expd}, expd},  // a reflection equal to the best expands
       {{{refl, 1.5}}, {refl}, refl},                     // reflection below the second worst
       {{{refl, 2.5}, {outer, 2.2}}, {refl, outer}, outer},
       {{{refl, 3.5}, {inner, 2.9}}, {refl, inner}, inner},
@@ -175,21 +176,70 @@ TEST(DownhillSimplex, BuildsTheStartSimplexAndStopsOnAStrictToleranceBeforeTheIt
 }
 
 TEST(DownhillSimplex, DefaultMeasureProbesAroundTheBestVertexBeforeAcceptingConvergence) {
-  // A simplex 1e-9 wide at (1, 1), vertex 0 the best, of a bowl about (centre, 1); outside a
-  // solve the tolerance is the default 1e-7. At the minimum all four probes fail and d is
-  // returned; beside it the first probe finds a lower value and tol + d is returned.
-  for (double centre : {1.0, 2.0}) {
-    SCOPED_TRACE(centre);
-    Solver run(2,
-               [&](const double *x) { return std::pow(x[0] - centre, 2) + std::pow(x[1] - 1, 2); });
-    const double simplex[] = {1, 1, 1 + 1e-9, 1, 1, 1 + 1e-9};
+  // A simplex 1e-9 wide at the best vertex 0 of a bowl about `centre`; outside a solve the
+  // tolerance is the default 1e-7. At the minimum all four probes fail and d is returned; beside
+  // it the first probe finds a lower value and tol + d is returned. A coordinate that is exactly
+  // 0 is probed by the largest coordinate's width, not by a width of 0.
+  const struct {
+    Point best, centre;
+    size_t probes;
+  } cases[] = {{{1, 1}, {1, 1}, 4}, {{1, 1}, {2, 1}, 1}, {{0, 1}, {0.004, 1}, 1}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.centre[0] << " " << c.best[0]);
+    Solver run(2, [&](const double *x) {
+      return std::pow(x[0] - c.centre[0], 2) + std::pow(x[1] - c.centre[1], 2);
+    });
+    const double simplex[] = {c.best[0], c.best[1], c.best[0] + 1e-9,
+                              c.best[1], c.best[0], c.best[1] + 1e-9};
     std::copy(simplex, simplex + 6, run.s->simplex);
     for (int j = 0; j < 3; ++j)
       run.s->values[j] = run.f(run.s->simplex + 2 * j);
+    const bool at_minimum = c.best == c.centre;
     EXPECT_NEAR(dhsm_conv_default(run.s, nullptr, &run, nullptr, 1, 0),
-                centre == 1.0 ? 1e-9 : 1e-7 + 1e-9, 1e-15);
-    EXPECT_EQ(run.calls.size(), centre == 1.0 ? 4u : 1u);
+                at_minimum ? 1e-9 : 1e-7 + 1e-9, 1e-15);
+    EXPECT_EQ(run.calls.size(), c.probes);
   }
+}
+
+// Among equal values the best vertex is the first one; ties do not move it to the last. A
+// constant objective thus converges at once on vertex 1 of the start simplex.
+TEST(DownhillSimplex, TiedBestVerticesResolveToTheFirstAndAConstantObjectiveConvergesAtOnce) {
+  static std::vector<std::pair<int, int>> ranked;  // (ihi, ilo) at each ranking
+  const auto record = [](const SFM_DHSM *, double *, const void *, int *, int ihi, int ilo) {
+    ranked.emplace_back(ihi, ilo);
+    return 0.0;
+  };
+  const Point x0{1, 2, 3};
+  const double step[] = {1, 1, 1};
+  const struct {
+    std::vector<double> values;  // of vertices 0 .. 3
+    int ihi, ilo;
+  } cases[] = {{{5, 1, 7, 1}, 2, 1}, {{1, 3, 1, 2}, 1, 0}, {{4, 4, 4, 4}, 1, 1}};
+  for (const auto &c : cases) {
+    Solver run(
+        3,
+        [&](const double *x) {
+          // Vertex j > 0 is x0 with 1 added to coordinate j - 1.
+          for (int j = 1; j <= 3; ++j)
+            if (x[j - 1] != x0[j - 1]) return c.values[j];
+          return c.values[0];
+        },
+        record);
+    ranked.clear();
+    dhsm_init(run.s, nullptr, nullptr, nullptr, nullptr, step, x0.data());
+    Point x(3);
+    double fmin;
+    EXPECT_EQ(run.solve(x, 0.5, 0, &fmin), 0);
+    EXPECT_EQ(ranked, (std::vector<std::pair<int, int>>{{c.ihi, c.ilo}}));
+    EXPECT_EQ(x, run.vertex(c.ilo));
+  }
+  // The default measure: the best and the worst vertex coincide, nothing probes lower.
+  Solver flat(3, [](const double *) { return 4.0; });
+  Point x{1, 2, 3};
+  double fmin = 0.0;
+  EXPECT_EQ(flat.solve(x, 0.0, 0, &fmin), 0);
+  EXPECT_EQ(x, (Point{1.2, 2, 3}));
+  EXPECT_EQ(fmin, 4.0);
 }
 
 TEST(DownhillSimplex, CreationFailuresAreReportedAndReleased) {
@@ -204,11 +254,14 @@ TEST(DownhillSimplex, CreationFailuresAreReportedAndReleased) {
                                              "[0-9]+, info: No resources available")))
         << capture.errors()[0].text;
   }
+  // No variables: refused silently; a negative count: refused like an impossible allocation.
   velmora::testing::DiagnosticsCapture capture;
   EXPECT_EQ(dhsm_new(Solver::objective, nullptr, 0), nullptr);
-  EXPECT_EQ(dhsm_new(Solver::objective, nullptr, -4), nullptr);
   EXPECT_EQ(dhsm_kill(nullptr), nullptr);
   EXPECT_TRUE(capture.errors().empty());
+  EXPECT_EQ(dhsm_new(Solver::objective, nullptr, -4), nullptr);
+  ASSERT_EQ(capture.errors().size(), 1u);
+  EXPECT_NE(capture.errors()[0].text.find("info: No resources available"), std::string::npos);
 }
 
 }  // namespace

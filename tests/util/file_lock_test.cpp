@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -70,7 +71,8 @@ int racing_takers(const std::string &path, int takers) {
 }
 
 // Also with a bare file name, which locks in the current directory.
-TEST(FileLock, RefusesOtherTakersWhileHeldAndExactlyOneRacerTakesAFreeOrADeadHoldersLock) {
+TEST(FileLock,
+     RefusesOtherTakersWhileHeldAndExactlyOneOfConcurrentRacersTakesAFreeOrADeadHoldersLock) {
   char cwd[4096];
   ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
   ASSERT_EQ(::chdir(scratch_dir().c_str()), 0);
@@ -78,6 +80,10 @@ TEST(FileLock, RefusesOtherTakersWhileHeldAndExactlyOneRacerTakesAFreeOrADeadHol
   for (const std::string &path : {lock_path("taker"), bare}) {
     FLOCK *held = flock_get(path.c_str());
     ASSERT_NE(held, nullptr) << path;
+    // The held lock file is read-only for everybody, whatever the umask.
+    struct stat status {};
+    ASSERT_EQ(::stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0444u) << std::oct << (status.st_mode & 07777);
     EXPECT_EQ(flock_get(path.c_str()), nullptr) << "this process";
     EXPECT_EQ(take_in_child(path), 1) << "another process";
     EXPECT_TRUE(exists(path)) << "a refused taker must not remove the holder's file";
