@@ -41,6 +41,17 @@ class Input {
   std::size_t size_, at_ = 0;
 };
 
+// Vertices of a grid of nrgrid points on each of dimin axes, or -1 above limit.
+inline int grid_vertex_count(int dimin, int nrgrid, long long limit) {
+  long long count = 1;
+  for (int d = 0; d < dimin && count <= limit; ++d)
+    count *= nrgrid;
+  return count > limit ? -1 : static_cast<int>(count);
+}
+
+// A diagnostics handler that drops reports: the fuzz programs expect refusals.
+inline void ignore_report(void *, const char *, const char *, int) {}
+
 }  // namespace velmora::fuzz
 
 #endif

@@ -22,15 +22,12 @@ namespace {
 constexpr int kMaxVertices = 1024;
 constexpr unsigned char kUntouched = 0xa5;
 
-void ignore_report(void *, const char *, const char *, int) {}
-
 using velmora::fuzz::Input;
 
+using velmora::fuzz::ignore_report;
+
 int vertex_count(int dimin, int nrgrid) {
-  long long count = 1;
-  for (int d = 0; d < dimin; ++d)
-    count *= nrgrid;
-  return count > kMaxVertices ? -1 : static_cast<int>(count);
+  return velmora::fuzz::grid_vertex_count(dimin, nrgrid, kMaxVertices);
 }
 
 using velmora::testing::for_each_vertex;

@@ -20,15 +20,12 @@ namespace {
 
 constexpr int kMaxVertices = 4096;
 
-void ignore_report(void *, const char *, const char *, int) {}
-
 using velmora::fuzz::Input;
 
+using velmora::fuzz::ignore_report;
+
 int vertex_count(int dimin, int nrgrid) {
-  long long count = 1;
-  for (int d = 0; d < dimin; ++d)
-    count *= nrgrid;
-  return count > kMaxVertices ? -1 : static_cast<int>(count);
+  return velmora::fuzz::grid_vertex_count(dimin, nrgrid, kMaxVertices);
 }
 
 // Any range: a table is refused or has a grid whose ends are min and max.
