@@ -1,0 +1,274 @@
+// Nearest point per axis-aligned octant from a grid of cells over the stored points' nodes.
+//
+// The cells are visited in rings of growing Chebyshev distance around the query's cell. After
+// each ring an octant is closed when no point of it lies outside the rings visited (counted from
+// the summed cell counts), or when its nearest point so far is strictly nearer than any point
+// outside them can be; octants that no point occupies are thus closed before the first ring.
+// Equal distances are decided as the slice walk of FindNearestClusterNPar meets the points: the
+// nearer L slice on the octant's side first, then inside a slice outward from the a split.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "cluster/tclustergroup_internal.h"
+
+namespace velmora::cluster {
+
+namespace {
+
+// Cells per axis are kept below this; cells hold about this many points on average.
+constexpr int kMaxCellsPerAxis = 1024;
+constexpr double kPointsPerCell = 1.0;
+
+std::size_t count_index(const clg_index_t::Cells &c, int i0, int i1, int i2) {
+  return (static_cast<std::size_t>(i0) * (c.n[1] + 1) + i1) * (c.n[2] + 1) + i2;
+}
+
+// Points in the cells lo .. hi (inclusive, per axis, already inside the grid); 0 when empty.
+int box_count(const clg_index_t::Cells &c, const int *lo, const int *hi) {
+  if (lo[0] > hi[0] || lo[1] > hi[1] || lo[2] > hi[2]) return 0;
+  const int a0 = lo[0], a1 = lo[1], a2 = lo[2], b0 = hi[0] + 1, b1 = hi[1] + 1, b2 = hi[2] + 1;
+  const std::int32_t *s = c.counts.data();
+  return s[count_index(c, b0, b1, b2)] - s[count_index(c, a0, b1, b2)] -
+         s[count_index(c, b0, a1, b2)] - s[count_index(c, b0, b1, a2)] +
+         s[count_index(c, a0, a1, b2)] + s[count_index(c, a0, b1, a2)] +
+         s[count_index(c, b0, a1, a2)] - s[count_index(c, a0, a1, a2)];
+}
+
+}  // namespace
+
+void build_cells(clg_index_t &index, const float *step) {
+  clg_index_t::Cells &c = index.cells;
+  c = clg_index_t::Cells{};
+  const std::size_t n = index.points.size();
+  if (n == 0) return;
+  int lo[3], hi[3];
+  for (int i = 0; i < 3; ++i) {
+    lo[i] = hi[i] = index.points[0].node[i];
+  }
+  for (const clg_index_t::Point &p : index.points) {
+    for (int i = 0; i < 3; ++i) {
+      lo[i] = std::min(lo[i], static_cast<int>(p.node[i]));
+      hi[i] = std::max(hi[i], static_cast<int>(p.node[i]));
+    }
+  }
+  // Cubic cells in Lab units, sized so that the box of the points holds about one cell per
+  // kPointsPerCell points.
+  double volume = 1.0;
+  for (int i = 0; i < 3; ++i)
+    volume *= (hi[i] - lo[i] + 1) * std::fabs(static_cast<double>(step[i]));
+  const double side = std::cbrt(volume * kPointsPerCell / static_cast<double>(n));
+  std::size_t total = 1;
+  for (int i = 0; i < 3; ++i) {
+    const double s = std::fabs(static_cast<double>(step[i]));
+    int size = s > 0.0 && std::isfinite(side / s) ? static_cast<int>(std::max(1.0, side / s)) : 1;
+    size = std::max(size, (hi[i] - lo[i]) / kMaxCellsPerAxis + 1);
+    c.lo[i] = lo[i];
+    c.size[i] = size;
+    c.n[i] = (hi[i] - lo[i]) / size + 1;
+    total *= static_cast<std::size_t>(c.n[i]);
+  }
+  std::vector<std::int32_t> cellOf(n);
+  c.cellStart.assign(total + 1, 0);
+  for (std::size_t p = 0; p < n; ++p) {
+    const clg_index_t::Point &pt = index.points[p];
+    std::size_t cell = 0;
+    for (int i = 0; i < 3; ++i)
+      cell = cell * c.n[i] + (pt.node[i] - lo[i]) / c.size[i];
+    cellOf[p] = static_cast<std::int32_t>(cell);
+    ++c.cellStart[cell + 1];
+  }
+  c.counts.assign(static_cast<std::size_t>(c.n[0] + 1) * (c.n[1] + 1) * (c.n[2] + 1), 0);
+  for (int i0 = 0; i0 < c.n[0]; ++i0)
+    for (int i1 = 0; i1 < c.n[1]; ++i1)
+      for (int i2 = 0; i2 < c.n[2]; ++i2) {
+        const std::size_t cell = (static_cast<std::size_t>(i0) * c.n[1] + i1) * c.n[2] + i2;
+        const std::int32_t *s = c.counts.data();
+        c.counts[count_index(c, i0 + 1, i1 + 1, i2 + 1)] =
+            c.cellStart[cell + 1] + s[count_index(c, i0, i1 + 1, i2 + 1)] +
+            s[count_index(c, i0 + 1, i1, i2 + 1)] + s[count_index(c, i0 + 1, i1 + 1, i2)] -
+            s[count_index(c, i0, i1, i2 + 1)] - s[count_index(c, i0, i1 + 1, i2)] -
+            s[count_index(c, i0 + 1, i1, i2)] + s[count_index(c, i0, i1, i2)];
+      }
+  for (std::size_t cell = 0; cell < total; ++cell)
+    c.cellStart[cell + 1] += c.cellStart[cell];
+  for (int i = 0; i < 3; ++i) {
+    c.lab[i].resize(n);
+    c.node[i].resize(n);
+  }
+  c.pos.resize(n);
+  c.mirrored.resize(n);
+  std::vector<std::int32_t> fill(c.cellStart.begin(), c.cellStart.end() - 1);
+  for (const clg_index_t::Slice &slice : index.slices) {
+    for (std::int32_t p = slice.first; p <= slice.last; ++p) {
+      const std::int32_t e = fill[cellOf[p]]++;
+      const clg_index_t::Point &pt = index.points[p];
+      for (int i = 0; i < 3; ++i) {
+        c.lab[i][e] = pt.lab[i];
+        c.node[i][e] = pt.node[i];
+      }
+      c.pos[e] = p;
+      c.mirrored[e] = slice.first + slice.last - p;
+    }
+  }
+}
+
+int find_octant_nearest(const clg_index_t *index, bool valid, const double *x, clg_near_t *near,
+                        int nrOfDevCoord, const std::int16_t *nrOfNodes, const float *step,
+                        const float *rangeMin) {
+  std::memset(near, 0, sizeof(*near));
+  if (std::isnan(x[0]) || std::isnan(x[1]) || std::isnan(x[2]) || !valid || index == nullptr)
+    return -1;
+  const clg_index_t::Cells &c = index->cells;
+  if (c.pos.empty()) return 0;
+  // The query node, held inside the grid, as the slice walk takes it.
+  int q[3];
+  for (int i = 0; i < 3; ++i) {
+    const double v = (x[i] - rangeMin[i]) / step[i];
+    q[i] = 0;
+    if (v >= nrOfNodes[i] - 1) {
+      q[i] = nrOfNodes[i] - 1;
+    } else if (v > 0.0) {
+      q[i] = nearest(v);
+    }
+  }
+  auto node_lab = [&](int i, int node) -> double {
+    return static_cast<float>(static_cast<float>(node) * step[i]) + rangeMin[i];
+  };
+  // Per axis: the query's cell (-1 or n when outside the points' cells), and the cells that
+  // can hold nodes at or below the query's node (side 0) and above it (side 1).
+  int qc[3], sideLo[3][2], sideHi[3][2];
+  for (int i = 0; i < 3; ++i) {
+    auto cell = [&](int node) {
+      const int d = node - c.lo[i];
+      const int v = d < 0 ? -1 : d / c.size[i];
+      return std::min(v, c.n[i]);
+    };
+    qc[i] = cell(q[i]);
+    sideLo[i][0] = 0;
+    sideHi[i][0] = std::min(qc[i], c.n[i] - 1);
+    sideLo[i][1] = std::max(cell(q[i] + 1), 0);
+    sideHi[i][1] = c.n[i] - 1;
+  }
+  int boxLo[8][3], boxHi[8][3], remaining[8];
+  unsigned open = 0;
+  for (int k = 0; k < 8; ++k) {
+    for (int i = 0; i < 3; ++i) {
+      const int bit = k >> (2 - i) & 1;
+      boxLo[k][i] = sideLo[i][bit];
+      boxHi[k][i] = sideHi[i][bit];
+    }
+    remaining[k] = box_count(c, boxLo[k], boxHi[k]);
+    if (remaining[k] != 0) open |= 1u << k;
+  }
+  double best[8];
+  std::int32_t bestEntry[8];
+  bool found[8] = {false, false, false, false, false, false, false, false};
+  // Where the walk meets a point: nearer L slices on the point's side first, then inside a slice
+  // the a-lower points from the split downward, then the a-upper ones upward.
+  auto order = [&](std::int32_t e) -> std::int64_t {
+    const int n0 = c.node[0][e];
+    const std::int64_t slice = n0 > q[0] ? n0 - q[0] : 65536 + q[0] - n0;
+    const bool aUpper = c.node[1][e] > q[1];
+    return slice << 33 | (aUpper ? std::int64_t{1} << 32 : 0) | (aUpper ? c.pos[e] : c.mirrored[e]);
+  };
+  const double x0 = x[0], x1 = x[1], x2 = x[2];
+  auto visit_cell = [&](std::size_t cell) {
+    const std::int32_t end = c.cellStart[cell + 1];
+    for (std::int32_t e = c.cellStart[cell]; e < end; ++e) {
+      const int k = (c.node[0][e] > q[0] ? 4 : 0) | (c.node[1][e] > q[1] ? 2 : 0) |
+                    (c.node[2][e] > q[2] ? 1 : 0);
+      const double dl = c.lab[0][e] - x0;
+      const double da = c.lab[1][e] - x1;
+      const double db = c.lab[2][e] - x2;
+      const double dla = dl * dl + da * da;
+      const double d2 = dla + db * db;
+      if (!found[k] || d2 < best[k] || (d2 == best[k] && order(e) < order(bestEntry[k]))) {
+        found[k] = true;
+        best[k] = d2;
+        bestEntry[k] = e;
+      }
+    }
+  };
+  for (int r = 0; open != 0; ++r) {
+    // The cells of this ring that an open octant can use.
+    int lo[3], hi[3];
+    for (int i = 0; i < 3; ++i) {
+      lo[i] = c.n[i];
+      hi[i] = -1;
+    }
+    for (unsigned m = open; m != 0; m &= m - 1) {
+      const int k = __builtin_ctz(m);
+      for (int i = 0; i < 3; ++i) {
+        lo[i] = std::min(lo[i], boxLo[k][i]);
+        hi[i] = std::max(hi[i], boxHi[k][i]);
+      }
+    }
+    for (int i = 0; i < 3; ++i) {
+      lo[i] = std::max(lo[i], qc[i] - r);
+      hi[i] = std::min(hi[i], qc[i] + r);
+    }
+    for (int i0 = lo[0]; i0 <= hi[0]; ++i0) {
+      const bool face0 = i0 == qc[0] - r || i0 == qc[0] + r;
+      for (int i1 = lo[1]; i1 <= hi[1]; ++i1) {
+        const std::size_t row = (static_cast<std::size_t>(i0) * c.n[1] + i1) * c.n[2];
+        if (face0 || i1 == qc[1] - r || i1 == qc[1] + r) {
+          for (int i2 = lo[2]; i2 <= hi[2]; ++i2)
+            visit_cell(row + i2);
+        } else {
+          if (qc[2] - r >= lo[2] && qc[2] - r <= hi[2]) visit_cell(row + (qc[2] - r));
+          if (r > 0 && qc[2] + r >= lo[2] && qc[2] + r <= hi[2]) visit_cell(row + (qc[2] + r));
+        }
+      }
+    }
+    // Close the octants that nothing outside the visited rings can change. Per axis, the least
+    // squared gap from the query to a node beyond the rings on each side (infinite when the
+    // rings reach the last cell); a point beyond the rings is beyond them on some axis on its
+    // octant's side, and its squared distance is at least that gap's square.
+    double gap[3][2];
+    int ringLo[3], ringHi[3];
+    for (int i = 0; i < 3; ++i) {
+      ringLo[i] = std::max(qc[i] - r, 0);
+      ringHi[i] = std::min(qc[i] + r, c.n[i] - 1);
+      gap[i][0] = gap[i][1] = std::numeric_limits<double>::infinity();
+      if (qc[i] - r - 1 >= 0) {
+        const int node = std::min(c.lo[i] + (qc[i] - r) * c.size[i] - 1, q[i]);
+        const double g = x[i] - node_lab(i, node);
+        gap[i][0] = g > 0.0 ? g * g : 0.0;
+      }
+      if (qc[i] + r + 1 < c.n[i]) {
+        const int node = std::max(c.lo[i] + (qc[i] + r + 1) * c.size[i], q[i] + 1);
+        const double g = node_lab(i, node) - x[i];
+        gap[i][1] = g > 0.0 ? g * g : 0.0;
+      }
+    }
+    for (unsigned m = open; m != 0; m &= m - 1) {
+      const int k = __builtin_ctz(m);
+      int inLo[3], inHi[3];
+      double bound = std::numeric_limits<double>::infinity();
+      for (int i = 0; i < 3; ++i) {
+        inLo[i] = std::max(boxLo[k][i], ringLo[i]);
+        inHi[i] = std::min(boxHi[k][i], ringHi[i]);
+        bound = std::min(bound, gap[i][k >> (2 - i) & 1]);
+      }
+      if (remaining[k] == box_count(c, inLo, inHi) || (found[k] && best[k] < bound))
+        open &= ~(1u << k);
+    }
+  }
+  for (int k = 0; k < 8; ++k) {
+    if (!found[k]) continue;
+    const std::int32_t e = bestEntry[k];
+    near->count[k] = 1;
+    near->dist2[k] = best[k];
+    clg_cl_t &b = near->best[k];
+    for (int i = 0; i < 3; ++i)
+      b.lab[i] = c.lab[i][e];
+    const clg_pt_t *record = index->points[c.pos[e]].record;
+    for (int j = 0; j < nrOfDevCoord; ++j)
+      b.dev[j] = record->dev[j];
+  }
+  return 0;
+}
+
+}  // namespace velmora::cluster
