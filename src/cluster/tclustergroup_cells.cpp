@@ -19,13 +19,19 @@ namespace {
 
 // Cells per axis are kept below this; cells hold about this many points on average.
 constexpr int kMaxCellsPerAxis = 1024;
-constexpr double kPointsPerCell = 1.0;
+// Rings up to this many cells wide per axis keep their per-cell side tests in local arrays.
+constexpr int kSideCache = 33;
+constexpr double kPointsPerCell = 2.0;
 
 std::size_t count_index(const clg_index_t::Cells &c, int i0, int i1, int i2) {
   return (static_cast<std::size_t>(i0) * (c.n[1] + 1) + i1) * (c.n[2] + 1) + i2;
 }
 
 // Points in the cells lo .. hi (inclusive, per axis, already inside the grid); 0 when empty.
+// The octants with a given bit (L, a, b) on the sides in a mask (1: bit 0, 2: bit 1, 3: both).
+constexpr unsigned kOctantsOf[3][4] = {
+    {0x00u, 0x0Fu, 0xF0u, 0xFFu}, {0x00u, 0x33u, 0xCCu, 0xFFu}, {0x00u, 0x55u, 0xAAu, 0xFFu}};
+
 int box_count(const clg_index_t::Cells &c, const int *lo, const int *hi) {
   if (lo[0] > hi[0] || lo[1] > hi[1] || lo[2] > hi[2]) return 0;
   const int a0 = lo[0], a1 = lo[1], a2 = lo[2], b0 = hi[0] + 1, b1 = hi[1] + 1, b2 = hi[2] + 1;
@@ -93,22 +99,23 @@ void build_cells(clg_index_t &index, const float *step) {
       }
   for (std::size_t cell = 0; cell < total; ++cell)
     c.cellStart[cell + 1] += c.cellStart[cell];
-  for (int i = 0; i < 3; ++i) {
-    c.lab[i].resize(n);
-    c.node[i].resize(n);
-  }
+  c.entries.resize(n);
   c.pos.resize(n);
   c.mirrored.resize(n);
+  c.dev.resize(n * 8);
   std::vector<std::int32_t> fill(c.cellStart.begin(), c.cellStart.end() - 1);
   for (const clg_index_t::Slice &slice : index.slices) {
     for (std::int32_t p = slice.first; p <= slice.last; ++p) {
       const std::int32_t e = fill[cellOf[p]]++;
       const clg_index_t::Point &pt = index.points[p];
+      clg_index_t::Cells::Entry &entry = c.entries[e];
       for (int i = 0; i < 3; ++i) {
-        c.lab[i][e] = pt.lab[i];
-        c.node[i][e] = pt.node[i];
+        entry.lab[i] = static_cast<float>(pt.lab[i]);
+        entry.node[i] = pt.node[i];
       }
       c.pos[e] = p;
+      std::copy(pt.record->dev, pt.record->dev + 8,
+                c.dev.begin() + 8 * static_cast<std::size_t>(e));
       c.mirrored[e] = slice.first + slice.last - p;
     }
   }
@@ -121,7 +128,7 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *x, c
   if (std::isnan(x[0]) || std::isnan(x[1]) || std::isnan(x[2]) || !valid || index == nullptr)
     return -1;
   const clg_index_t::Cells &c = index->cells;
-  if (c.pos.empty()) return 0;
+  if (c.entries.empty()) return 0;
   // The query node, held inside the grid, as the slice walk takes it.
   int q[3];
   for (int i = 0; i < 3; ++i) {
@@ -168,20 +175,41 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *x, c
   // Where the walk meets a point: nearer L slices on the point's side first, then inside a slice
   // the a-lower points from the split downward, then the a-upper ones upward.
   auto order = [&](std::int32_t e) -> std::int64_t {
-    const int n0 = c.node[0][e];
+    const clg_index_t::Cells::Entry &entry = c.entries[e];
+    const int n0 = entry.node[0];
     const std::int64_t slice = n0 > q[0] ? n0 - q[0] : 65536 + q[0] - n0;
-    const bool aUpper = c.node[1][e] > q[1];
+    const bool aUpper = entry.node[1] > q[1];
     return slice << 33 | (aUpper ? std::int64_t{1} << 32 : 0) | (aUpper ? c.pos[e] : c.mirrored[e]);
+  };
+  // Per axis and cell: the sides of the query's node its nodes lie on (1: at or below, 2: above)
+  // and the least squared gap from the query to them, summed over the axes as the distances are,
+  // so that no point of the cell is nearer than the sum.
+  struct Side {
+    unsigned sides;
+    double gap2;
+  };
+  auto side = [&](int i, int ci) -> Side {
+    const int first = c.lo[i] + ci * c.size[i], last = first + c.size[i] - 1;
+    if (first > q[i]) {
+      const double g = node_lab(i, first) - x[i];
+      return {2u, g > 0.0 ? g * g : 0.0};
+    }
+    if (last <= q[i]) {
+      const double g = x[i] - node_lab(i, last);
+      return {1u, g > 0.0 ? g * g : 0.0};
+    }
+    return {3u, 0.0};
   };
   const double x0 = x[0], x1 = x[1], x2 = x[2];
   auto visit_cell = [&](std::size_t cell) {
     const std::int32_t end = c.cellStart[cell + 1];
     for (std::int32_t e = c.cellStart[cell]; e < end; ++e) {
-      const int k = (c.node[0][e] > q[0] ? 4 : 0) | (c.node[1][e] > q[1] ? 2 : 0) |
-                    (c.node[2][e] > q[2] ? 1 : 0);
-      const double dl = c.lab[0][e] - x0;
-      const double da = c.lab[1][e] - x1;
-      const double db = c.lab[2][e] - x2;
+      const clg_index_t::Cells::Entry &entry = c.entries[e];
+      const int k = (entry.node[0] > q[0] ? 4 : 0) | (entry.node[1] > q[1] ? 2 : 0) |
+                    (entry.node[2] > q[2] ? 1 : 0);
+      const double dl = static_cast<double>(entry.lab[0]) - x0;
+      const double da = static_cast<double>(entry.lab[1]) - x1;
+      const double db = static_cast<double>(entry.lab[2]) - x2;
       const double dla = dl * dl + da * da;
       const double d2 = dla + db * db;
       if (!found[k] || d2 < best[k] || (d2 == best[k] && order(e) < order(bestEntry[k]))) {
@@ -209,16 +237,43 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *x, c
       lo[i] = std::max(lo[i], qc[i] - r);
       hi[i] = std::min(hi[i], qc[i] + r);
     }
+    // The sides of the ring's a and b cells, computed once per ring where they fit.
+    Side sides1[kSideCache], sides2[kSideCache];
+    const bool cached = hi[1] - lo[1] < kSideCache && hi[2] - lo[2] < kSideCache;
+    if (cached) {
+      for (int i1 = lo[1]; i1 <= hi[1]; ++i1)
+        sides1[i1 - lo[1]] = side(1, i1);
+      for (int i2 = lo[2]; i2 <= hi[2]; ++i2)
+        sides2[i2 - lo[2]] = side(2, i2);
+    }
     for (int i0 = lo[0]; i0 <= hi[0]; ++i0) {
       const bool face0 = i0 == qc[0] - r || i0 == qc[0] + r;
+      const Side s0 = side(0, i0);
+      if ((open & kOctantsOf[0][s0.sides]) == 0) continue;
       for (int i1 = lo[1]; i1 <= hi[1]; ++i1) {
         const std::size_t row = (static_cast<std::size_t>(i0) * c.n[1] + i1) * c.n[2];
+        const Side s1 = cached ? sides1[i1 - lo[1]] : side(1, i1);
+        const unsigned m01 = open & kOctantsOf[0][s0.sides] & kOctantsOf[1][s1.sides];
+        if (m01 == 0) continue;
+        const double g01 = s0.gap2 + s1.gap2;
+        auto try_cell = [&](int i2) {
+          const Side s2 = cached ? sides2[i2 - lo[2]] : side(2, i2);
+          const unsigned m = m01 & kOctantsOf[2][s2.sides];
+          const double bound = g01 + s2.gap2;
+          for (unsigned b = m; b != 0; b &= b - 1) {
+            const int k = __builtin_ctz(b);
+            if (!found[k] || best[k] >= bound) {
+              visit_cell(row + i2);
+              return;
+            }
+          }
+        };
         if (face0 || i1 == qc[1] - r || i1 == qc[1] + r) {
           for (int i2 = lo[2]; i2 <= hi[2]; ++i2)
-            visit_cell(row + i2);
+            try_cell(i2);
         } else {
-          if (qc[2] - r >= lo[2] && qc[2] - r <= hi[2]) visit_cell(row + (qc[2] - r));
-          if (r > 0 && qc[2] + r >= lo[2] && qc[2] + r <= hi[2]) visit_cell(row + (qc[2] + r));
+          if (qc[2] - r >= lo[2] && qc[2] - r <= hi[2]) try_cell(qc[2] - r);
+          if (r > 0 && qc[2] + r >= lo[2] && qc[2] + r <= hi[2]) try_cell(qc[2] + r);
         }
       }
     }
@@ -262,11 +317,12 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *x, c
     near->count[k] = 1;
     near->dist2[k] = best[k];
     clg_cl_t &b = near->best[k];
+    const clg_index_t::Cells::Entry &entry = c.entries[e];
     for (int i = 0; i < 3; ++i)
-      b.lab[i] = c.lab[i][e];
-    const clg_pt_t *record = index->points[c.pos[e]].record;
+      b.lab[i] = entry.lab[i];
+    const float *dev = &c.dev[8 * static_cast<std::size_t>(e)];
     for (int j = 0; j < nrOfDevCoord; ++j)
-      b.dev[j] = record->dev[j];
+      b.dev[j] = dev[j];
   }
   return 0;
 }

@@ -51,18 +51,23 @@ struct clg_index_t {
   // The same points bucketed by a regular grid of cells over their node indices, for the
   // searches that need only each octant's nearest point: cell (c0, c1, c2) covers nodes
   // lo[i] + c[i] * size[i] .. + size[i] - 1 and holds entries cellStart[c] .. cellStart[c + 1] - 1,
-  // in list order. Per entry the node's Lab, its node, its list position and its position
-  // mirrored inside its L slice (first + last - position), from which the walk's order of equal
-  // distances follows. counts is the summed count table of the cells ((cells + 1) per axis), so
-  // that the number of points in any box of cells takes eight reads.
+  // in list order. Per entry the node's Lab and its node, and apart its device values, its list
+  // position and its position mirrored inside its L slice (first + last - position), from which the
+  // walk's order of equal distances follows. counts is the summed count table of the cells ((cells
+  // + 1) per axis), so that the number of points in any box of cells takes eight reads.
   struct Cells {
     int lo[3] = {0, 0, 0};
     int size[3] = {1, 1, 1};
     int n[3] = {0, 0, 0};
+    struct Entry {
+      float lab[3];  // exact: the Lab of a node is a float widened
+      std::uint16_t node[3];
+    };
     std::vector<std::int32_t> cellStart;
-    std::vector<double> lab[3];
-    std::vector<std::uint16_t> node[3];
+    std::vector<Entry> entries;
     std::vector<std::int32_t> pos, mirrored;
+    std::vector<float> dev;  // per entry 8 device values, as stored
+
     std::vector<std::int32_t> counts;
   };
   Cells cells;

@@ -335,7 +335,7 @@ void clamp_query(const double *lab, const float *rangeMin, const float *rangeMax
 
 // The interpolators and the inside test read only which octants are occupied and their nearest
 // points, which the cells find faster than the slice walk.
-#define octant_nearest(lab, near)                                                      \
+#define octant_nearest(lab, near)                                                         \
   velmora::cluster::find_octant_nearest(index, lRangeValid != 0, lab, near, nrOfDevCoord, \
                                         nrOfNodes, step, rangeMin)
 
