@@ -21,8 +21,19 @@ namespace {
 // kPointsPerCell points (measured: from 1 to 3 the speed hardly changes).
 constexpr int kMaxCellsPerAxis = 1024;
 constexpr double kPointsPerCell = 2.0;
-// Rings up to this many cells wide per axis keep their per-cell side tests in local arrays.
-constexpr int kSideCache = 33;
+// Boxes waiting in the halving of one ring face: at most two per halving level.
+constexpr int kBoxStack = 2 * 3 * 11 + 2;
+
+// Rings up to this one are visited cell by cell (with per-ring side tables of at most
+// kSideCache cells per axis); farther rings face by face, halving the faces.
+constexpr int kNearRings = 2;
+constexpr int kSideCache = 2 * kNearRings + 1;
+// Boxes of at most this many cells are visited cell by cell, larger ones halved.
+constexpr int kSmallBox = 12;
+
+struct CellBox {
+  int lo[3], hi[3];
+};
 
 std::size_t count_index(const clg_index_t::Cells &c, int i0, int i1, int i2) {
   return (static_cast<std::size_t>(i0) * (c.n[1] + 1) + i1) * (c.n[2] + 1) + i2;
@@ -183,15 +194,15 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *x, c
     const bool aUpper = entry.node[1] > q[1];
     return slice << 33 | (aUpper ? std::int64_t{1} << 32 : 0) | (aUpper ? c.pos[e] : c.mirrored[e]);
   };
-  // Per axis and cell: the sides of the query's node its nodes lie on (1: at or below, 2: above)
-  // and the least squared gap from the query to them, summed over the axes as the distances are,
-  // so that no point of the cell is nearer than the sum.
+  // Per axis and run of cells: the sides of the query's node their nodes lie on (1: at or below,
+  // 2: above) and the least squared gap from the query to them; summed over the axes as the
+  // distances are, the gaps bound the distance of every point in the cells from below.
   struct Side {
     unsigned sides;
     double gap2;
   };
-  auto side = [&](int i, int ci) -> Side {
-    const int first = c.lo[i] + ci * c.size[i], last = first + c.size[i] - 1;
+  auto side = [&](int i, int cLo, int cHi) -> Side {
+    const int first = c.lo[i] + cLo * c.size[i], last = c.lo[i] + (cHi + 1) * c.size[i] - 1;
     if (first > q[i]) {
       const double g = node_lab(i, first) - x[i];
       return {2u, g > 0.0 ? g * g : 0.0};
@@ -224,6 +235,72 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *x, c
       }
     }
   };
+  // Visits the cells of a box that may hold a point improving an open octant: a box whose
+  // octants are all closed, or whose nearest corner is farther than their points, is passed over,
+  // and so is a box without points; a larger box is halved across its longest axis, the half
+  // nearer the query first, so that empty space far from the data costs few steps.
+  auto visit_box = [&](const CellBox &whole) {
+    CellBox stack[kBoxStack];
+    int top = 0;
+    stack[top++] = whole;
+    while (top > 0) {
+      const CellBox b = stack[--top];
+      unsigned m = open;
+      Side s[3];
+      for (int i = 0; i < 3; ++i) {
+        s[i] = side(i, b.lo[i], b.hi[i]);
+        m &= kOctantsOf[i][s[i].sides];
+      }
+      const double bound = s[0].gap2 + s[1].gap2 + s[2].gap2;
+      bool useful = false;
+      for (; m != 0 && !useful; m &= m - 1)
+        useful = best[__builtin_ctz(m)] >= bound;
+      if (!useful) continue;
+      int axis = 0;
+      for (int i = 1; i < 3; ++i)
+        if (b.hi[i] - b.lo[i] > b.hi[axis] - b.lo[axis]) axis = i;
+      const int cells = (b.hi[0] - b.lo[0] + 1) * (b.hi[1] - b.lo[1] + 1) * (b.hi[2] - b.lo[2] + 1);
+      if (cells > 2 && box_count(c, b.lo, b.hi) == 0) continue;
+      if (cells <= kSmallBox) {
+        // A small box: each cell on its own test.
+        for (int i0 = b.lo[0]; i0 <= b.hi[0]; ++i0) {
+          const Side s0 = cells == 1 ? s[0] : side(0, i0, i0);
+          const unsigned m0 = open & kOctantsOf[0][s0.sides];
+          if (m0 == 0) continue;
+          for (int i1 = b.lo[1]; i1 <= b.hi[1]; ++i1) {
+            const Side s1 = cells == 1 ? s[1] : side(1, i1, i1);
+            const unsigned m01 = m0 & kOctantsOf[1][s1.sides];
+            if (m01 == 0) continue;
+            const double g01 = s0.gap2 + s1.gap2;
+            const std::size_t row = (static_cast<std::size_t>(i0) * c.n[1] + i1) * c.n[2];
+            for (int i2 = b.lo[2]; i2 <= b.hi[2]; ++i2) {
+              const Side s2 = cells == 1 ? s[2] : side(2, i2, i2);
+              const double cellBound = g01 + s2.gap2;
+              for (unsigned mc = m01 & kOctantsOf[2][s2.sides]; mc != 0; mc &= mc - 1) {
+                if (best[__builtin_ctz(mc)] >= cellBound) {
+                  visit_cell(row + i2);
+                  break;
+                }
+              }
+            }
+          }
+        }
+        continue;
+      }
+      const int mid = b.lo[axis] + (b.hi[axis] - b.lo[axis]) / 2;
+      CellBox lower = b, upper = b;
+      lower.hi[axis] = mid;
+      upper.lo[axis] = mid + 1;
+      // Depth is bounded by the halvings of three axes of at most kMaxCellsPerAxis cells.
+      if (qc[axis] <= mid) {
+        stack[top++] = upper;
+        stack[top++] = lower;
+      } else {
+        stack[top++] = lower;
+        stack[top++] = upper;
+      }
+    }
+  };
   for (int r = 0; open != 0; ++r) {
     // The cells of this ring that an open octant can use.
     int lo[3], hi[3];
@@ -242,45 +319,69 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *x, c
       lo[i] = std::max(lo[i], qc[i] - r);
       hi[i] = std::min(hi[i], qc[i] + r);
     }
-    // The sides of the ring's a and b cells, computed once per ring where they fit.
-    Side sides1[kSideCache], sides2[kSideCache];
-    const bool cached = hi[1] - lo[1] < kSideCache && hi[2] - lo[2] < kSideCache;
-    if (cached) {
-      for (int i1 = lo[1]; i1 <= hi[1]; ++i1)
-        sides1[i1 - lo[1]] = side(1, i1);
-      for (int i2 = lo[2]; i2 <= hi[2]; ++i2)
-        sides2[i2 - lo[2]] = side(2, i2);
-    }
-    for (int i0 = lo[0]; i0 <= hi[0]; ++i0) {
-      const bool face0 = i0 == qc[0] - r || i0 == qc[0] + r;
-      const Side s0 = side(0, i0);
-      if ((open & kOctantsOf[0][s0.sides]) == 0) continue;
-      for (int i1 = lo[1]; i1 <= hi[1]; ++i1) {
-        const std::size_t row = (static_cast<std::size_t>(i0) * c.n[1] + i1) * c.n[2];
-        const Side s1 = cached ? sides1[i1 - lo[1]] : side(1, i1);
-        const unsigned m01 = open & kOctantsOf[0][s0.sides] & kOctantsOf[1][s1.sides];
-        if (m01 == 0) continue;
-        const double g01 = s0.gap2 + s1.gap2;
-        auto try_cell = [&](int i2) {
-          const Side s2 = cached ? sides2[i2 - lo[2]] : side(2, i2);
-          const unsigned m = m01 & kOctantsOf[2][s2.sides];
-          const double bound = g01 + s2.gap2;
-          for (unsigned b = m; b != 0; b &= b - 1) {
-            const int k = __builtin_ctz(b);
-            if (!found[k] || best[k] >= bound) {
-              visit_cell(row + i2);
-              return;
+    if (r <= kNearRings) {
+      // The sides of the ring's a and b cells, computed once per ring where they fit.
+      Side sides1[kSideCache], sides2[kSideCache];
+      const bool cached = hi[1] - lo[1] < kSideCache && hi[2] - lo[2] < kSideCache;
+      if (cached) {
+        for (int i1 = lo[1]; i1 <= hi[1]; ++i1)
+          sides1[i1 - lo[1]] = side(1, i1, i1);
+        for (int i2 = lo[2]; i2 <= hi[2]; ++i2)
+          sides2[i2 - lo[2]] = side(2, i2, i2);
+      }
+      for (int i0 = lo[0]; i0 <= hi[0]; ++i0) {
+        const bool face0 = i0 == qc[0] - r || i0 == qc[0] + r;
+        const Side s0 = side(0, i0, i0);
+        if ((open & kOctantsOf[0][s0.sides]) == 0) continue;
+        for (int i1 = lo[1]; i1 <= hi[1]; ++i1) {
+          const std::size_t row = (static_cast<std::size_t>(i0) * c.n[1] + i1) * c.n[2];
+          const Side s1 = cached ? sides1[i1 - lo[1]] : side(1, i1, i1);
+          const unsigned m01 = open & kOctantsOf[0][s0.sides] & kOctantsOf[1][s1.sides];
+          if (m01 == 0) continue;
+          const double g01 = s0.gap2 + s1.gap2;
+          auto try_cell = [&](int i2) {
+            const Side s2 = cached ? sides2[i2 - lo[2]] : side(2, i2, i2);
+            const unsigned m = m01 & kOctantsOf[2][s2.sides];
+            const double bound = g01 + s2.gap2;
+            for (unsigned b = m; b != 0; b &= b - 1) {
+              const int k = __builtin_ctz(b);
+              if (!found[k] || best[k] >= bound) {
+                visit_cell(row + i2);
+                return;
+              }
             }
+          };
+          if (face0 || i1 == qc[1] - r || i1 == qc[1] + r) {
+            for (int i2 = lo[2]; i2 <= hi[2]; ++i2)
+              try_cell(i2);
+          } else {
+            if (qc[2] - r >= lo[2] && qc[2] - r <= hi[2]) try_cell(qc[2] - r);
+            if (r > 0 && qc[2] + r >= lo[2] && qc[2] + r <= hi[2]) try_cell(qc[2] + r);
           }
-        };
-        if (face0 || i1 == qc[1] - r || i1 == qc[1] + r) {
-          for (int i2 = lo[2]; i2 <= hi[2]; ++i2)
-            try_cell(i2);
-        } else {
-          if (qc[2] - r >= lo[2] && qc[2] - r <= hi[2]) try_cell(qc[2] - r);
-          if (r > 0 && qc[2] + r >= lo[2] && qc[2] + r <= hi[2]) try_cell(qc[2] + r);
         }
       }
+    } else {
+      // The ring as up to six boxes of cells, the faces of its cube (inner rows excluded), each
+      // clipped to the cells an open octant can use.
+      int face = 0;
+      CellBox faces[6];
+      auto add_face = [&](int lo0, int hi0, int lo1, int hi1, int lo2, int hi2) {
+        CellBox b{{std::max(lo0, lo[0]), std::max(lo1, lo[1]), std::max(lo2, lo[2])},
+                  {std::min(hi0, hi[0]), std::min(hi1, hi[1]), std::min(hi2, hi[2])}};
+        if (b.lo[0] <= b.hi[0] && b.lo[1] <= b.hi[1] && b.lo[2] <= b.hi[2]) faces[face++] = b;
+      };
+      const int a0 = qc[0] - r, b0 = qc[0] + r, a1 = qc[1] - r, b1 = qc[1] + r;
+      const int a2 = qc[2] - r, b2 = qc[2] + r;
+      add_face(a0, a0, a1, b1, a2, b2);
+      if (r > 0) {
+        add_face(b0, b0, a1, b1, a2, b2);
+        add_face(a0 + 1, b0 - 1, a1, a1, a2, b2);
+        add_face(a0 + 1, b0 - 1, b1, b1, a2, b2);
+        add_face(a0 + 1, b0 - 1, a1 + 1, b1 - 1, a2, a2);
+        add_face(a0 + 1, b0 - 1, a1 + 1, b1 - 1, b2, b2);
+      }
+      for (int f = 0; f < face; ++f)
+        visit_box(faces[f]);
     }
     // Close the octants that nothing outside the visited rings can change. Per axis, the least
     // squared gap from the query to a node beyond the rings on each side (infinite when the
