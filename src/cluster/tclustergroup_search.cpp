@@ -33,27 +33,10 @@ bool has_nan(const double *x) {
   return std::isnan(x[0]) || std::isnan(x[1]) || std::isnan(x[2]);
 }
 
-// What the cells tell a walk in advance (axis-aligned octants only): the octants no point
-// occupies and each occupied octant's final distance. An octant that is empty, or already holds
-// a point at its final distance, takes no other point, so the walk treats it as settled; the
-// points it then passes over would not have changed the record, not even its counts.
-struct Final {
-  unsigned empty = 0;
-  unsigned known = 0;
-  double dist2[8] = {};
-
-  bool done(const clg_near_t *near, int k) const {
-    if ((known >> k & 1u) == 0) return false;
-    if ((empty >> k & 1u) != 0) return true;
-    return near->count[k] != 0 && near->dist2[k] == dist2[k];
-  }
-};
-
-// Every octant of the group holds a point no farther than t, or is done.
-bool settled(const clg_near_t *near, unsigned group, double t, const Final &f) {
+// Every octant of the group holds a point no farther than t.
+bool settled(const clg_near_t *near, unsigned group, double t) {
   for (; group != 0; group &= group - 1) {
     const int k = __builtin_ctz(group);
-    if (f.done(near, k)) continue;
     if (near->count[k] == 0 || near->dist2[k] > t) return false;
   }
   return true;
@@ -65,7 +48,6 @@ struct Walk {
   std::uint16_t q[3];
   int nrOfDevCoord;
   clg_near_t *near;
-  Final final;
 
   // The update rule: the octant takes the point when empty or when the point is strictly
   // nearer. Returns the point's squared L-a distance for the scan's stop test.
@@ -132,7 +114,6 @@ struct Walk {
       // Shaved by a relative 1e-12 so that rounding never lets it exceed a point's distance.
       const double bound = (dL2 + da + db) * (1.0 - 1e-12);
       const clg_near_t *n = near;
-      if (final.done(n, base + k)) continue;
       if (n->count[base + k] == 0 || n->dist2[base + k] > bound) return true;
     }
     return false;
@@ -181,7 +162,7 @@ struct Walk {
   // Some plane-frame octant the points can fall into could still take one at squared distance
   // dL2 (their L distance) or more.
   bool frame_improvable(unsigned mask, double dL2) const {
-    return !settled(near, mask, dL2 * (1.0 - 1e-12), final);
+    return !settled(near, mask, dL2 * (1.0 - 1e-12));
   }
 };
 
@@ -236,12 +217,12 @@ void walk(const Walk &w, const clg_index_t &ix, const Groups &g, Octant octant) 
     for (int i = j - 1; i >= slice.first; --i) {
       const clg_index_t::Point &pt = ix.points[i];
       const double dla = w.visit(pt, octant(pt, upper, false));
-      if (settled(w.near, down, dla, w.final)) break;
+      if (settled(w.near, down, dla)) break;
     }
     for (int i = j; i <= slice.last; ++i) {
       const clg_index_t::Point &pt = ix.points[i];
       const double dla = w.visit(pt, octant(pt, upper, true));
-      if (settled(w.near, up, dla, w.final)) break;
+      if (settled(w.near, up, dla)) break;
     }
   };
 
@@ -255,7 +236,7 @@ void walk(const Walk &w, const clg_index_t &ix, const Groups &g, Octant octant) 
   for (int s = p; s < nS;) {
     const clg_index_t::Slice &slice = ix.slices[s];
     const double t = l_distance(slice);
-    if (s > p && settled(w.near, g.upperHalf, t, w.final)) break;
+    if (s > p && settled(w.near, g.upperHalf, t)) break;
     if (s % kBlock == 0 && s + kBlock <= nS &&
         !improvable(ix.blocks[s / kBlock], slice.lNode, ix.slices[s + kBlock - 1].lNode, 4, t)) {
       s += kBlock;
@@ -268,7 +249,7 @@ void walk(const Walk &w, const clg_index_t &ix, const Groups &g, Octant octant) 
   for (int s = p - 1; s >= 0;) {
     const clg_index_t::Slice &slice = ix.slices[s];
     const double t = l_distance(slice);
-    if (s < p - 1 && settled(w.near, g.lowerHalf, t, w.final)) break;
+    if (s < p - 1 && settled(w.near, g.lowerHalf, t)) break;
     if (s % kBlock == kBlock - 1 &&
         !improvable(ix.blocks[s / kBlock], ix.slices[s - kBlock + 1].lNode, slice.lNode, 0, t)) {
       s -= kBlock;
@@ -276,22 +257,6 @@ void walk(const Walk &w, const clg_index_t &ix, const Groups &g, Octant octant) 
     }
     if (improvable(slice.box, slice.lNode, slice.lNode, 0, t)) scan_slice(slice, false);
     --s;
-  }
-}
-
-// Learns from the cells which axis-aligned octants are empty and how near each occupied one's
-// point will be.
-void learn_final(const clg_index_t *index, const double *x, int nrOfDevCoord,
-                 const std::int16_t *nrOfNodes, const float *step, const float *rangeMin,
-                 Final &f) {
-  clg_near_t fast;
-  if (velmora::cluster::find_octant_nearest(index, true, x, &fast, nrOfDevCoord, nrOfNodes, step,
-                                            rangeMin) != 0)
-    return;
-  f.known = kAllOctants;
-  for (int k = 0; k < 8; ++k) {
-    if (fast.count[k] == 0) f.empty |= 1u << k;
-    f.dist2[k] = fast.dist2[k];
   }
 }
 
@@ -335,7 +300,6 @@ int TClusterGroup::FindNearestClusterNPar(const double *lab, clg_near_t *near, i
                                      kAllOctants, kAllOctants, kAllOctants}
                             : Groups{kUpperDescending, kUpperAscending, kUpperHalf,
                                      kLowerDescending, kLowerAscending, kLowerHalf};
-  learn_final(index, lab, nrOfDevCoord, nrOfNodes, step, rangeMin, w.final);
   const std::uint16_t q2 = w.q[2];
   walk(w, *index, g, [q2](const clg_index_t::Point &pt, bool upper, bool ascending) {
     return (upper ? 4 : 0) + (ascending ? 2 : 0) + (pt.node[2] > q2 ? 1 : 0);
@@ -358,7 +322,6 @@ int TClusterGroup::FindNearestClusterPar(const double *lab, clg_near_t *near, in
                              : Groups{kUpperDescending, kUpperAscending, kUpperHalf,
                                       kLowerDescending, kLowerAscending, kLowerHalf};
   const std::uint16_t *q = w.q;
-  if (mode == 0) learn_final(index, lab, nrOfDevCoord, nrOfNodes, step, rangeMin, w.final);
   if (mode != 0) {
     w.planes = planes;
     for (int i = 0; i < 3; ++i) {
