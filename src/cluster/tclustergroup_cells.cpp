@@ -12,6 +12,7 @@
 #include <limits>
 
 #include "cluster/tclustergroup_internal.h"
+#include "foundation/vector_number.h"
 
 namespace velmora::cluster {
 
@@ -135,7 +136,7 @@ void build_cells(clg_index_t &index, const float *step) {
 
 int find_octant_nearest(const clg_index_t *index, bool valid, const double *x, clg_near_t *near,
                         int nrOfDevCoord, const std::int16_t *nrOfNodes, const float *step,
-                        const float *rangeMin) {
+                        const float *rangeMin, const float *rangeMax, const double *const *planes) {
   std::memset(near, 0, sizeof(*near));
   if (std::isnan(x[0]) || std::isnan(x[1]) || std::isnan(x[2]) || !valid || index == nullptr)
     return -1;
@@ -154,6 +155,62 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *x, c
   }
   auto node_lab = [&](int i, int node) -> double {
     return static_cast<float>(static_cast<float>(node) * step[i]) + rangeMin[i];
+  };
+  // Plane-frame octants: per axis the node-to-Lab mapping of DetermineIntIndex and the query
+  // node's term, so that a point's offset from the query node is its term minus the query's.
+  const bool frame = planes != nullptr;
+  float span[3] = {0.0f, 0.0f, 0.0f};
+  double intervals[3] = {0.0, 0.0, 0.0}, queryTerm[3] = {0.0, 0.0, 0.0};
+  auto term = [&](int i, int node) -> double {
+    return static_cast<float>(node * span[i]) / intervals[i] + rangeMin[i];
+  };
+  if (frame) {
+    for (int i = 0; i < 3; ++i) {
+      span[i] = rangeMax[i] - rangeMin[i];
+      intervals[i] = nrOfNodes[i] - 1;
+      if (intervals[i] > 0.0) queryTerm[i] = term(i, q[i]);
+    }
+  }
+  auto offset = [&](int i, int node) -> double {
+    return intervals[i] <= 0.0 ? 0.0 : term(i, node) - queryTerm[i];
+  };
+  auto frame_octant = [&](const std::uint16_t *node) {
+    double e[3];
+    for (int i = 0; i < 3; ++i)
+      e[i] = offset(i, node[i]);
+    int k = 0;
+    for (int i = 0; i < 3; ++i)
+      k = k << 1 | (vect_dot(planes[i], e, 3) < 0.0 ? 0 : 1);
+    return k;
+  };
+  // The plane-frame octants that points with nodes in the cells lo .. hi can fall into. Each
+  // bit is the sign of a linear function of the offset, so over the cells it ranges between the
+  // sums of its per-axis extremes; signs within a relative 1e-9 of 0 count as both.
+  auto frame_mask = [&](const int *cLo, const int *cHi) {
+    double lo[3], hi[3];
+    for (int i = 0; i < 3; ++i) {
+      lo[i] = offset(i, c.lo[i] + cLo[i] * c.size[i]);
+      hi[i] = offset(i, c.lo[i] + (cHi[i] + 1) * c.size[i] - 1);
+    }
+    unsigned values[3];  // per bit: 1 when it may be 0, 2 when it may be 1
+    for (int i = 0; i < 3; ++i) {
+      double least = 0.0, most = 0.0, scale = 0.0;
+      for (int d = 0; d < 3; ++d) {
+        const double u = planes[i][d] * lo[d], v = planes[i][d] * hi[d];
+        least += std::min(u, v);
+        most += std::max(u, v);
+        scale += std::max(std::fabs(u), std::fabs(v));
+      }
+      const double tolerance = 1e-9 * scale;
+      values[i] = (least < tolerance ? 1u : 0u) | (most >= -tolerance ? 2u : 0u);
+    }
+    unsigned mask = 0;
+    for (int k = 0; k < 8; ++k) {
+      if ((values[0] >> (k >> 2 & 1) & 1u) != 0 && (values[1] >> (k >> 1 & 1) & 1u) != 0 &&
+          (values[2] >> (k & 1) & 1u) != 0)
+        mask |= 1u << k;
+    }
+    return mask;
   };
   // Per axis: the query's cell (-1 or n when outside the points' cells), and the cells that
   // can hold nodes at or below the query's node (side 0) and above it (side 1).
@@ -181,6 +238,7 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *x, c
     remaining[k] = box_count(c, boxLo[k], boxHi[k]);
     if (remaining[k] != 0) open |= 1u << k;
   }
+  if (frame) open = 0xFFu;  // plane-frame octants close by distance only
   double best[8];
   std::fill(best, best + 8, std::numeric_limits<double>::infinity());
   std::int32_t bestEntry[8] = {0, 0, 0, 0, 0, 0, 0, 0};
@@ -221,7 +279,9 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *x, c
     const std::int32_t end = cellStart[cell + 1];
     for (std::int32_t e = cellStart[cell]; e < end; ++e) {
       const clg_index_t::Cells::Entry &entry = entries[e];
-      const int k = (entry.node[0] > q0) << 2 | (entry.node[1] > q1) << 1 | (entry.node[2] > q2);
+      const int k =
+          frame ? frame_octant(entry.node)
+                : (entry.node[0] > q0) << 2 | (entry.node[1] > q1) << 1 | (entry.node[2] > q2);
       const double dl = static_cast<double>(entry.lab[0]) - x0;
       const double da = static_cast<double>(entry.lab[1]) - x1;
       const double db = static_cast<double>(entry.lab[2]) - x2;
@@ -249,8 +309,9 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *x, c
       Side s[3];
       for (int i = 0; i < 3; ++i) {
         s[i] = side(i, b.lo[i], b.hi[i]);
-        m &= kOctantsOf[i][s[i].sides];
+        m &= kOctantsOf[i][frame ? 3 : s[i].sides];
       }
+      if (frame && m != 0) m &= frame_mask(b.lo, b.hi);
       const double bound = s[0].gap2 + s[1].gap2 + s[2].gap2;
       bool useful = false;
       for (; m != 0 && !useful; m &= m - 1)
@@ -261,7 +322,11 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *x, c
         if (b.hi[i] - b.lo[i] > b.hi[axis] - b.lo[axis]) axis = i;
       const int cells = (b.hi[0] - b.lo[0] + 1) * (b.hi[1] - b.lo[1] + 1) * (b.hi[2] - b.lo[2] + 1);
       if (cells > 2 && box_count(c, b.lo, b.hi) == 0) continue;
-      if (cells <= kSmallBox) {
+      if (cells == 1) {
+        visit_cell((static_cast<std::size_t>(b.lo[0]) * c.n[1] + b.lo[1]) * c.n[2] + b.lo[2]);
+        continue;
+      }
+      if (!frame && cells <= kSmallBox) {
         // A small box: each cell on its own test.
         for (int i0 = b.lo[0]; i0 <= b.hi[0]; ++i0) {
           const Side s0 = cells == 1 ? s[0] : side(0, i0, i0);
@@ -308,18 +373,19 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *x, c
       lo[i] = c.n[i];
       hi[i] = -1;
     }
-    for (unsigned m = open; m != 0; m &= m - 1) {
+    // (Plane-frame octants are not boxes of cells: they may use every cell.)
+    for (unsigned m = frame ? 0x01u : open; m != 0; m &= m - 1) {
       const int k = __builtin_ctz(m);
       for (int i = 0; i < 3; ++i) {
-        lo[i] = std::min(lo[i], boxLo[k][i]);
-        hi[i] = std::max(hi[i], boxHi[k][i]);
+        lo[i] = std::min(lo[i], frame ? 0 : boxLo[k][i]);
+        hi[i] = std::max(hi[i], frame ? c.n[i] - 1 : boxHi[k][i]);
       }
     }
     for (int i = 0; i < 3; ++i) {
       lo[i] = std::max(lo[i], qc[i] - r);
       hi[i] = std::min(hi[i], qc[i] + r);
     }
-    if (r <= kNearRings) {
+    if (!frame && r <= kNearRings) {
       // The sides of the ring's a and b cells, computed once per ring where they fit.
       Side sides1[kSideCache], sides2[kSideCache];
       const bool cached = hi[1] - lo[1] < kSideCache && hi[2] - lo[2] < kSideCache;
@@ -404,8 +470,16 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *x, c
         gap[i][1] = g > 0.0 ? g * g : 0.0;
       }
     }
+    double farthest = std::numeric_limits<double>::infinity();  // any side, for plane frames
+    for (int i = 0; i < 3; ++i)
+      farthest = std::min({farthest, gap[i][0], gap[i][1]});
     for (unsigned m = open; m != 0; m &= m - 1) {
       const int k = __builtin_ctz(m);
+      if (frame) {
+        if (farthest == std::numeric_limits<double>::infinity() || (found[k] && best[k] < farthest))
+          open &= ~(1u << k);
+        continue;
+      }
       int inLo[3], inHi[3];
       double bound = std::numeric_limits<double>::infinity();
       for (int i = 0; i < 3; ++i) {

@@ -97,13 +97,15 @@ int lrange_order(const void *a, const void *b);
 // Buckets the index's points into its cells; throws std::bad_alloc when memory runs out.
 void build_cells(clg_index_t &index, const float *step);
 
-// The nearest point of every axis-aligned octant around lab, as FindNearestClusterNPar finds it
-// (same occupancy, points, distances and choice between equidistant points), from the cells.
-// Each occupied octant reports a count of 1 instead of the number of replacements. Returns 0, or
-// -1 (near all zero) as FindNearestClusterNPar does.
+// The nearest point of every octant around lab, as FindNearestClusterNPar (planes null) or
+// FindNearestClusterPar with a nonzero mode and the three plane normals finds it (same
+// occupancy, points, distances and choice between equidistant points), from the cells. Each
+// occupied octant reports a count of 1 instead of the number of replacements. Returns 0, or -1
+// (near all zero) as the searches do.
 int find_octant_nearest(const clg_index_t *index, bool valid, const double *lab, clg_near_t *near,
                         int nrOfDevCoord, const std::int16_t *nrOfNodes, const float *step,
-                        const float *rangeMin);
+                        const float *rangeMin, const float *rangeMax,
+                        const double *const *planes = nullptr);
 
 // Octant visiting order of the interpolators and the inside test.
 inline constexpr int kOctantOrder[8] = {0, 4, 2, 6, 1, 5, 3, 7};

@@ -337,7 +337,7 @@ void clamp_query(const double *lab, const float *rangeMin, const float *rangeMax
 // points, which the cells find faster than the slice walk.
 #define octant_nearest(lab, near)                                                         \
   velmora::cluster::find_octant_nearest(index, lRangeValid != 0, lab, near, nrOfDevCoord, \
-                                        nrOfNodes, step, rangeMin)
+                                        nrOfNodes, step, rangeMin, rangeMax)
 
 int TClusterGroup::InterpolateProjectNPar(const double *lab, double *dev, double *dist,
                                           double *proj) const {
@@ -387,7 +387,9 @@ int TClusterGroup::InterpolateProjectPar(const double *lab, const double *plane,
     double w[3];
     cross(u, normal, w);
     const double *frame[3] = {w, u, normal};
-    if (FindNearestClusterPar(c, &near, 1, frame) != 0) return -1;
+    if (velmora::cluster::find_octant_nearest(index, lRangeValid != 0, c, &near, nrOfDevCoord,
+                                              nrOfNodes, step, rangeMin, rangeMax, frame) != 0)
+      return -1;
     return Interpolate(c, plane, 1, dev, &near, &score, dist, proj) != 0 ? -1 : 0;
   }
 

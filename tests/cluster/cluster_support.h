@@ -27,10 +27,13 @@ struct TClusterGroupProbe {
       out.push_back(*velmora::cluster::record<clg_lrange_t>(list_get_element(g.lRange, i)));
     return out;
   }
-  // The cells search that the interpolators and the inside test use.
-  static int octant_nearest(const TClusterGroup &g, const double *x, clg_near_t *near) {
+  // The cells search that the interpolators and the inside test use (plane-frame octants when
+  // planes are given).
+  static int octant_nearest(const TClusterGroup &g, const double *x, clg_near_t *near,
+                            const double *const *planes = nullptr) {
     return velmora::cluster::find_octant_nearest(g.index, g.lRangeValid != 0, x, near,
-                                                 g.nrOfDevCoord, g.nrOfNodes, g.step, g.rangeMin);
+                                                 g.nrOfDevCoord, g.nrOfNodes, g.step, g.rangeMin,
+                                                 g.rangeMax, planes);
   }
   static std::array<int, 3> nodes(const TClusterGroup &g) {
     return {g.nrOfNodes[0], g.nrOfNodes[1], g.nrOfNodes[2]};

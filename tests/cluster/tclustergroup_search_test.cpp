@@ -174,6 +174,12 @@ TEST(ClusterSearch, RecordsMatchAWalkOverEveryPointIncludingTiesAndCounts) {
         const clg_near_t wantFrame = cluster_test::walk_order_reference(*g, x, 1, frame);
         ASSERT_EQ(g->FindNearestClusterPar(x, &near, 1, frame), 0);
         ASSERT_EQ(std::memcmp(&near, &wantFrame, sizeof near), 0) << what << " plane frame";
+        ASSERT_EQ(Probe::octant_nearest(*g, x, &near, frame), 0);
+        clg_near_t occupiedFrame = wantFrame;
+        for (int &count : occupiedFrame.count)
+          count = count != 0 ? 1 : 0;
+        ASSERT_EQ(std::memcmp(&near, &occupiedFrame, sizeof near), 0)
+            << what << " cells, plane frame";
       }
       ++compared;
     }
