@@ -4,9 +4,8 @@
 // black-free FOGRA39 patches, and 10^4 and 10^5 colours of a simulated three-ink press; queries
 // are colours inside each store's gamut. Each case reports queries per second; the search case
 // times the public nearest-cluster search alone (the slice walk, which also counts replacements),
-// the other cases whole InterpolateNPar, InterpolatePar and IsInside calls (the axis-aligned
-// octants there come from the store's cells, the plane-frame ones of InterpolatePar from the
-// walk). Accuracy first: the search must agree with brute force on every query.
+// the other cases whole InterpolateNPar, InterpolatePar and IsInside calls (their octants come
+// from the store's cells). Accuracy first: the search must agree with brute force on every query.
 #include <benchmark/benchmark.h>
 
 #include <array>

@@ -1,11 +1,16 @@
-// Nearest point per axis-aligned octant from a grid of cells over the stored points' nodes.
+// Nearest point per octant (axis-aligned, or in a frame of three planes) from a grid of cells
+// over the stored points' nodes.
 //
-// The cells are visited in rings of growing Chebyshev distance around the query's cell. After
-// each ring an octant is closed when no point of it lies outside the rings visited (counted from
-// the summed cell counts), or when its nearest point so far is strictly nearer than any point
-// outside them can be; octants that no point occupies are thus closed before the first ring.
-// Equal distances are decided as the slice walk of FindNearestClusterNPar meets the points: the
-// nearer L slice on the octant's side first, then inside a slice outward from the a split.
+// The cells are visited in rings of growing Chebyshev distance around the query's cell; the
+// first rings cell by cell, farther ones face by face, halving each face and passing over boxes
+// without points (from the summed cell counts), boxes that can hold no open octant and boxes
+// whose nearest corner is farther than the points they could replace. After each ring an
+// octant is closed when its nearest point so far is strictly nearer than any point outside the
+// rings can be, or (axis-aligned octants, which are boxes of cells) when none of its points lies
+// outside them; octants that no point occupies are thus closed before the first ring. Equal
+// distances are decided as the slice walk of the public searches meets the points: the nearer L
+// slice above the query's node first (the slices at or below it after all of those), then inside
+// a slice the points from the a split downward, then those above it upward.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
