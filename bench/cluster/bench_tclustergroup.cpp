@@ -3,8 +3,9 @@
 // search on a k-d tree of the same points (a lower bound: it ignores octants). Stores: the 818
 // black-free FOGRA39 patches, and 10^4 and 10^5 colours of a simulated three-ink press; queries
 // are colours inside each store's gamut. Each case reports queries per second; the search case
-// times the nearest-cluster search alone, the other cases whole InterpolateNPar, InterpolatePar
-// and IsInside calls. Accuracy first: the search must agree with brute force on every query.
+// times the public nearest-cluster search alone (the slice walk, which also counts replacements),
+// the other cases whole InterpolateNPar, InterpolatePar and IsInside calls (their octants come
+// from the store's cells). Accuracy first: the search must agree with brute force on every query.
 #include <benchmark/benchmark.h>
 
 #include <array>

@@ -129,6 +129,7 @@ clg_index_t *build_index(LIST points, const float *step, const float *rangeMin) 
       block.minB = std::min(block.minB, box.minB);
       block.maxB = std::max(block.maxB, box.maxB);
     }
+    velmora::cluster::build_cells(*index, step);
     return index.release();
   } catch (const std::bad_alloc &) {
     return nullptr;

@@ -47,6 +47,30 @@ struct clg_index_t {
   std::vector<Point> points;
   std::vector<Slice> slices;
   std::vector<Box> blocks;  // block b covers slices b * kBlock .. b * kBlock + kBlock - 1
+
+  // The same points bucketed by a regular grid of cells over their node indices, for the
+  // searches that need only each octant's nearest point: cell (c0, c1, c2) covers nodes
+  // lo[i] + c[i] * size[i] .. + size[i] - 1 and holds entries cellStart[c] .. cellStart[c + 1] - 1,
+  // in list order. Per entry the node's Lab and its node, and apart its device values, its list
+  // position and its position mirrored inside its L slice (first + last - position), from which the
+  // walk's order of equal distances follows. counts is the summed count table of the cells ((cells
+  // + 1) per axis), so that the number of points in any box of cells takes eight reads.
+  struct Cells {
+    int lo[3] = {0, 0, 0};
+    int size[3] = {1, 1, 1};
+    int n[3] = {0, 0, 0};
+    struct Entry {
+      float lab[3];  // exact: the Lab of a node is a float widened
+      std::uint16_t node[3];
+    };
+    std::vector<std::int32_t> cellStart;
+    std::vector<Entry> entries;
+    std::vector<std::int32_t> pos, mirrored;
+    std::vector<float> dev;  // per entry 8 device values, as stored
+
+    std::vector<std::int32_t> counts;
+  };
+  Cells cells;
 };
 
 namespace velmora::cluster {
@@ -69,6 +93,19 @@ int point_order(const void *a, const void *b);
 int a_order(const void *a, const void *b);
 // L-range order, by L node index.
 int lrange_order(const void *a, const void *b);
+
+// Buckets the index's points into its cells; throws std::bad_alloc when memory runs out.
+void build_cells(clg_index_t &index, const float *step);
+
+// The nearest point of every octant around lab, as FindNearestClusterNPar (planes null) or
+// FindNearestClusterPar with a nonzero mode and the three plane normals finds it (same
+// occupancy, points, distances and choice between equidistant points), from the cells. Each
+// occupied octant reports a count of 1 instead of the number of replacements. Returns 0, or -1
+// (near all zero) as the searches do.
+int find_octant_nearest(const clg_index_t *index, bool valid, const double *lab, clg_near_t *near,
+                        int nrOfDevCoord, const std::int16_t *nrOfNodes, const float *step,
+                        const float *rangeMin, const float *rangeMax,
+                        const double *const *planes = nullptr);
 
 // Octant visiting order of the interpolators and the inside test.
 inline constexpr int kOctantOrder[8] = {0, 4, 2, 6, 1, 5, 3, 7};

@@ -333,13 +333,19 @@ void clamp_query(const double *lab, const float *rangeMin, const float *rangeMax
 
 }  // namespace
 
+// The interpolators and the inside test read only which octants are occupied and their nearest
+// points, which the cells find faster than the slice walk.
+#define octant_nearest(lab, near)                                                         \
+  velmora::cluster::find_octant_nearest(index, lRangeValid != 0, lab, near, nrOfDevCoord, \
+                                        nrOfNodes, step, rangeMin, rangeMax)
+
 int TClusterGroup::InterpolateProjectNPar(const double *lab, double *dev, double *dist,
                                           double *proj) const {
   if (has_nan(lab, 3)) return -1;
   double c[3];
   clamp_query(lab, rangeMin, rangeMax, c);
   clg_near_t near;
-  if (FindNearestClusterNPar(c, &near, 0, nullptr) != 0) return -1;
+  if (octant_nearest(c, &near) != 0) return -1;
   double score = 0.0;
   return Interpolate(c, nullptr, 0, dev, &near, &score, dist, proj) != 0 ? -1 : 0;
 }
@@ -350,7 +356,7 @@ int TClusterGroup::InterpolateProjectNParPenal(const double *lab, double *dev, d
   double c[3];
   clamp_query(lab, rangeMin, rangeMax, c);
   clg_near_t near;
-  if (FindNearestClusterNPar(c, &near, 0, nullptr) != 0) return -1;
+  if (octant_nearest(c, &near) != 0) return -1;
   double score = 0.0;
   return InterpolatePenal(c, nullptr, 0, dev, &near, &score, dist, proj) != 0 ? -1 : 0;
 }
@@ -365,7 +371,7 @@ int TClusterGroup::InterpolateProjectPar(const double *lab, const double *plane,
   double score = 0.0;
 
   if (chroma < kFreeChroma) {
-    if (FindNearestClusterNPar(c, &near, 0, nullptr) != 0) return -1;
+    if (octant_nearest(c, &near) != 0) return -1;
     return Interpolate(c, plane, 0, dev, &near, &score, dist, proj) != 0 ? -1 : 0;
   }
   if (chroma > kPlaneChroma) {
@@ -381,16 +387,18 @@ int TClusterGroup::InterpolateProjectPar(const double *lab, const double *plane,
     double w[3];
     cross(u, normal, w);
     const double *frame[3] = {w, u, normal};
-    if (FindNearestClusterPar(c, &near, 1, frame) != 0) return -1;
+    if (velmora::cluster::find_octant_nearest(index, lRangeValid != 0, c, &near, nrOfDevCoord,
+                                              nrOfNodes, step, rangeMin, rangeMax, frame) != 0)
+      return -1;
     return Interpolate(c, plane, 1, dev, &near, &score, dist, proj) != 0 ? -1 : 0;
   }
 
   const double w = (chroma - kFreeChroma) / (kPlaneChroma - kFreeChroma);
   double devA[kMaxDevCoord], devB[kMaxDevCoord], projA[3], projB[3];
   double distA = 0.0, distB = 0.0, scoreB = 0.0;
-  if (FindNearestClusterNPar(c, &near, 0, nullptr) != 0) return -1;
+  if (octant_nearest(c, &near) != 0) return -1;
   if (Interpolate(c, plane, 0, devA, &near, &score, &distA, projA) != 0) return -1;
-  if (FindNearestClusterNPar(c, &near, 1, nullptr) != 0) return -1;
+  if (octant_nearest(c, &near) != 0) return -1;
   if (Interpolate(c, plane, 1, devB, &near, &scoreB, &distB, projB) != 0) return -1;
   for (int j = 0; j < nrOfDevCoord; ++j)
     dev[j] = w * devB[j] + (1.0 - w) * devA[j];
@@ -425,7 +433,7 @@ int TClusterGroup::IsInsideBox(const double *lab) const {
 int TClusterGroup::IsInside(const double *lab) const {
   if (IsInsideBox(lab) == 0) return 0;
   clg_near_t near;
-  if (FindNearestClusterNPar(lab, &near, 0, nullptr) != 0) return 0;
+  if (octant_nearest(lab, &near) != 0) return 0;
   return IsInside(lab, &near);
 }
 
@@ -442,3 +450,4 @@ int TClusterGroup::IsInside(const double *lab, const clg_near_t *near) const {
   if (hull.Construct() != 0) return 0;
   return hull.InsideHull(lab[0], lab[1], lab[2]);
 }
+#undef octant_nearest

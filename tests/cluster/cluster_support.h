@@ -27,6 +27,14 @@ struct TClusterGroupProbe {
       out.push_back(*velmora::cluster::record<clg_lrange_t>(list_get_element(g.lRange, i)));
     return out;
   }
+  // The cells search that the interpolators and the inside test use (plane-frame octants when
+  // planes are given).
+  static int octant_nearest(const TClusterGroup &g, const double *x, clg_near_t *near,
+                            const double *const *planes = nullptr) {
+    return velmora::cluster::find_octant_nearest(g.index, g.lRangeValid != 0, x, near,
+                                                 g.nrOfDevCoord, g.nrOfNodes, g.step, g.rangeMin,
+                                                 g.rangeMax, planes);
+  }
   static std::array<int, 3> nodes(const TClusterGroup &g) {
     return {g.nrOfNodes[0], g.nrOfNodes[1], g.nrOfNodes[2]};
   }
@@ -160,6 +168,64 @@ inline std::array<double, 8> brute_force(const TClusterGroup &g, const double *x
     if (best[k] < 0 || d2 < best[k]) best[k] = d2;
   }
   return best;
+}
+
+// The record a search must fill, by walking every stored point in the search's order without
+// any early stop: slices above the query's L node upward, then those at or below it downward;
+// inside a slice, the points at or below the query's a node from the split downward, then those
+// above it upward. The update rule is applied literally, so count is the number of times an
+// octant's point was replaced by a strictly nearer one and the first of equidistant points stays.
+// mode and planes give the octants as DetermineIntIndex does.
+inline clg_near_t walk_order_reference(const TClusterGroup &g, const double *x, int mode = 0,
+                                       const double *const *planes = nullptr) {
+  const auto pts = TClusterGroupProbe::points(g);
+  const auto nodes = TClusterGroupProbe::nodes(g);
+  const auto grid = TClusterGroupProbe::grid(g);
+  std::uint16_t q[3];
+  for (int i = 0; i < 3; ++i) {
+    const double v = std::round((x[i] - grid[i][0]) / grid[i][1]);
+    q[i] = static_cast<std::uint16_t>(std::clamp(v, 0.0, nodes[i] - 1.0));
+  }
+  // Slices as position runs [first, last] in list order.
+  std::vector<std::pair<int, int>> upper, lower;
+  for (int first = 0; first < static_cast<int>(pts.size());) {
+    int last = first;
+    while (last + 1 < static_cast<int>(pts.size()) && pts[last + 1].node[0] == pts[first].node[0])
+      ++last;
+    (pts[first].node[0] > q[0] ? upper : lower).push_back({first, last});
+    first = last + 1;
+  }
+  std::reverse(lower.begin(), lower.end());
+  std::vector<int> order;
+  for (const auto *half : {&upper, &lower})
+    for (const auto &[first, last] : *half) {
+      int split = first;
+      while (split <= last && pts[split].node[1] <= q[1])
+        ++split;
+      for (int i = split - 1; i >= first; --i)
+        order.push_back(i);
+      for (int i = split; i <= last; ++i)
+        order.push_back(i);
+    }
+  clg_near_t near{};
+  for (int i : order) {
+    const clg_pt_t &p = pts[i];
+    int bits[3];
+    g.DetermineIntIndex(p.node, q, bits, mode, planes);
+    const int k = 4 * bits[0] + 2 * bits[1] + bits[2];
+    const auto lab = TClusterGroupProbe::node_lab(g, p.node);
+    const double dl = lab[0] - x[0], da = lab[1] - x[1], db = lab[2] - x[2];
+    const double d2 = dl * dl + da * da + db * db;
+    if (near.count[k] == 0 || near.dist2[k] > d2) {
+      near.dist2[k] = d2;
+      ++near.count[k];
+      for (int j = 0; j < 3; ++j)
+        near.best[k].lab[j] = lab[j];
+      for (int j = 0; j < g.GetNrOfDevCoord(); ++j)
+        near.best[k].dev[j] = p.dev[j];
+    }
+  }
+  return near;
 }
 
 }  // namespace cluster_test

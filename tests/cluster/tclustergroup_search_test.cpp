@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cgats.h"
 #include "cluster_support.h"
 
 namespace {
@@ -90,6 +91,100 @@ TEST(ClusterSearch, EveryOctantHoldsTheNearestPointThatBruteForceFinds) {
       expect_matches(*g, x.data(), near, oracle, pts, what + " mode 0");
     }
   }
+}
+
+// The searches fill the record exactly as walking every point in the search's order would:
+// the same occupied octants, points, distances and counts, and among equidistant points the
+// one met first. The cells search the interpolators and the inside test use matches it too,
+// reporting 1 as the count of an occupied octant. Stores of the sizes and orders users bring,
+// one with many points per node and many equal distances; queries scattered, between points,
+// on nodes, on a regular Lab grid and beyond the limits.
+TEST(ClusterSearch, RecordsMatchAWalkOverEveryPointIncludingTiesAndCounts) {
+  std::vector<Store> all = stores();
+  std::vector<Sample> fogra;
+  const cgats::Data data = cgats::read_file(VELMORA_DATA_DIR "/FOGRA39L.ti3");
+  const int c = data.column("CMYK_C"), k = data.column("CMYK_K"), l = data.column("LAB_L");
+  for (size_t r = 0; r < data.rows.size(); ++r) {
+    if (data.number(r, k) != 0.0) continue;
+    Sample s;
+    for (int i = 0; i < 3; ++i) {
+      s.dev[i] = data.number(r, c + i) / 100.0;
+      s.lab[i] = data.number(r, l + i);
+    }
+    fogra.push_back(s);
+  }
+  ASSERT_EQ(fogra.size(), 818u);
+  all.push_back({"FOGRA39, step 0.1", fogra, 0.1});
+  all.push_back({"FOGRA39, step 1", fogra, 1.0});
+  // Whole-number Lab values in a small cube: several points per node, many equal distances.
+  std::vector<Sample> crowded;
+  std::mt19937 crowd(9);
+  std::uniform_int_distribution<int> offset(-4, 4);
+  for (int i = 0; i < 3000; ++i)
+    crowded.push_back({{(i % 7) / 7.0, (i % 11) / 11.0, (i % 13) / 13.0},
+                       {50.0 + offset(crowd), 3.0 * offset(crowd), 2.0 * offset(crowd)}});
+  all.push_back({"crowded nodes, step 1", crowded, 1.0});
+  all.push_back({"crowded nodes, step 0.5", crowded, 0.5});
+  all.push_back({"random printer 10^4, step 0.1", cluster_test::printer_random(10000, 7), 0.1});
+
+  const double w[3] = {0.6, 0.8, 0.0}, u[3] = {-0.8, 0.6, 0.0}, n[3] = {0.0, 0.0, 1.0};
+  const double *frame[3] = {w, u, n};
+  std::mt19937 rng(12);
+  std::uniform_real_distribution<double> unit(0, 1);
+  int compared = 0;
+  for (const Store &s : all) {
+    Group g = cluster_test::fill(cluster_test::make_group(3, s.step), s.samples);
+    ASSERT_NE(g, nullptr);
+    std::vector<Lab> queries;
+    const int each = s.samples.size() > 5000 ? 60 : 200;
+    for (int i = 0; i < each; ++i) {
+      queries.push_back({unit(rng) * 110 - 5, unit(rng) * 200 - 100, unit(rng) * 200 - 100});
+      const Lab &a = s.samples[static_cast<size_t>(unit(rng) * (s.samples.size() - 1))].lab;
+      const Lab &b = s.samples[static_cast<size_t>(unit(rng) * (s.samples.size() - 1))].lab;
+      const double t = unit(rng);
+      queries.push_back(
+          {a[0] + t * (b[0] - a[0]), a[1] + t * (b[1] - a[1]), a[2] + t * (b[2] - a[2])});
+      Lab on = a;
+      for (double &v : on)
+        v = std::round(v / s.step) * s.step;
+      queries.push_back(on);
+    }
+    for (double L = 0; L <= 100; L += 25)
+      for (double a = -150; a <= 150; a += 50)
+        for (double b = -150; b <= 150; b += 50)
+          queries.push_back({L, a, b});
+    for (size_t i = 0; i < queries.size(); ++i) {
+      const double *x = queries[i].data();
+      const std::string what = std::string(s.name) + " query " + std::to_string(i);
+      const clg_near_t want = cluster_test::walk_order_reference(*g, x);
+      clg_near_t near;
+      for (int search = 0; search < 3; ++search) {
+        const int rc = search == 0   ? g->FindNearestClusterNPar(x, &near, 0, nullptr)
+                       : search == 1 ? g->FindNearestClusterNPar(x, &near, 1, nullptr)
+                                     : g->FindNearestClusterPar(x, &near, 0, nullptr);
+        ASSERT_EQ(rc, 0);
+        ASSERT_EQ(std::memcmp(&near, &want, sizeof near), 0) << what << " search " << search;
+      }
+      ASSERT_EQ(Probe::octant_nearest(*g, x, &near), 0);
+      clg_near_t occupied = want;
+      for (int &count : occupied.count)
+        count = count != 0 ? 1 : 0;
+      ASSERT_EQ(std::memcmp(&near, &occupied, sizeof near), 0) << what << " cells";
+      if (i % 4 == 0) {
+        const clg_near_t wantFrame = cluster_test::walk_order_reference(*g, x, 1, frame);
+        ASSERT_EQ(g->FindNearestClusterPar(x, &near, 1, frame), 0);
+        ASSERT_EQ(std::memcmp(&near, &wantFrame, sizeof near), 0) << what << " plane frame";
+        ASSERT_EQ(Probe::octant_nearest(*g, x, &near, frame), 0);
+        clg_near_t occupiedFrame = wantFrame;
+        for (int &count : occupiedFrame.count)
+          count = count != 0 ? 1 : 0;
+        ASSERT_EQ(std::memcmp(&near, &occupiedFrame, sizeof near), 0)
+            << what << " cells, plane frame";
+      }
+      ++compared;
+    }
+  }
+  EXPECT_GT(compared, 4000);
 }
 
 // With a plane frame, a point's octant bits are its sides of three planes through the query's
