@@ -174,6 +174,8 @@ class VELMORA_API TClusterGroup {
   void ReleaseLists();
   void CopyFrom(const TClusterGroup &other);
   int IsInsideBox(const double *lab) const;
+  int OctantNearest(const double *lab, clg_near_t *near,
+                    const double *const *planes = nullptr) const;
   int InterpolateProjectNPar(const double *lab, double *dev, double *dist, double *proj) const;
   int InterpolateProjectPar(const double *lab, const double *plane, double *dev, double *dist,
                             double *proj) const;

@@ -50,12 +50,6 @@ int occupied(const clg_near_t *near, int *octants) {
   return n;
 }
 
-void cross(const double *a, const double *b, double *out) {
-  out[0] = a[1] * b[2] - a[2] * b[1];
-  out[1] = a[2] * b[0] - a[0] * b[2];
-  out[2] = a[0] * b[1] - a[1] * b[0];
-}
-
 // dev = sum of weights[i] * corner i's device values.
 void blend(const clg_near_t *near, const int *octants, const int *corners, int count,
            const double *weights, int nrOfDevCoord, double *dev) {
@@ -335,9 +329,11 @@ void clamp_query(const double *lab, const float *rangeMin, const float *rangeMax
 
 // The interpolators and the inside test read only which octants are occupied and their nearest
 // points, which the cells find faster than the slice walk.
-#define octant_nearest(lab, near)                                                         \
-  velmora::cluster::find_octant_nearest(index, lRangeValid != 0, lab, near, nrOfDevCoord, \
-                                        nrOfNodes, step, rangeMin, rangeMax)
+int TClusterGroup::OctantNearest(const double *lab, clg_near_t *near,
+                                 const double *const *planes) const {
+  return velmora::cluster::find_octant_nearest(index, lRangeValid != 0, lab, near, nrOfDevCoord,
+                                               nrOfNodes, step, rangeMin, rangeMax, planes);
+}
 
 int TClusterGroup::InterpolateProjectNPar(const double *lab, double *dev, double *dist,
                                           double *proj) const {
@@ -345,7 +341,7 @@ int TClusterGroup::InterpolateProjectNPar(const double *lab, double *dev, double
   double c[3];
   clamp_query(lab, rangeMin, rangeMax, c);
   clg_near_t near;
-  if (octant_nearest(c, &near) != 0) return -1;
+  if (OctantNearest(c, &near) != 0) return -1;
   double score = 0.0;
   return Interpolate(c, nullptr, 0, dev, &near, &score, dist, proj) != 0 ? -1 : 0;
 }
@@ -356,7 +352,7 @@ int TClusterGroup::InterpolateProjectNParPenal(const double *lab, double *dev, d
   double c[3];
   clamp_query(lab, rangeMin, rangeMax, c);
   clg_near_t near;
-  if (octant_nearest(c, &near) != 0) return -1;
+  if (OctantNearest(c, &near) != 0) return -1;
   double score = 0.0;
   return InterpolatePenal(c, nullptr, 0, dev, &near, &score, dist, proj) != 0 ? -1 : 0;
 }
@@ -371,7 +367,7 @@ int TClusterGroup::InterpolateProjectPar(const double *lab, const double *plane,
   double score = 0.0;
 
   if (chroma < kFreeChroma) {
-    if (octant_nearest(c, &near) != 0) return -1;
+    if (OctantNearest(c, &near) != 0) return -1;
     return Interpolate(c, plane, 0, dev, &near, &score, dist, proj) != 0 ? -1 : 0;
   }
   if (chroma > kPlaneChroma) {
@@ -381,24 +377,22 @@ int TClusterGroup::InterpolateProjectPar(const double *lab, const double *plane,
     double normal[3] = {plane[0], plane[1], plane[2]};
     double u[3];
     const double lAxis[3] = {1.0, 0.0, 0.0};
-    cross(lAxis, normal, u);
+    vect_cross(lAxis, normal, u);
     vect_normalize(u, 3);
     vect_normalize(normal, 3);
     double w[3];
-    cross(u, normal, w);
+    vect_cross(u, normal, w);
     const double *frame[3] = {w, u, normal};
-    if (velmora::cluster::find_octant_nearest(index, lRangeValid != 0, c, &near, nrOfDevCoord,
-                                              nrOfNodes, step, rangeMin, rangeMax, frame) != 0)
-      return -1;
+    if (OctantNearest(c, &near, frame) != 0) return -1;
     return Interpolate(c, plane, 1, dev, &near, &score, dist, proj) != 0 ? -1 : 0;
   }
 
   const double w = (chroma - kFreeChroma) / (kPlaneChroma - kFreeChroma);
   double devA[kMaxDevCoord], devB[kMaxDevCoord], projA[3], projB[3];
   double distA = 0.0, distB = 0.0, scoreB = 0.0;
-  if (octant_nearest(c, &near) != 0) return -1;
+  if (OctantNearest(c, &near) != 0) return -1;
   if (Interpolate(c, plane, 0, devA, &near, &score, &distA, projA) != 0) return -1;
-  if (octant_nearest(c, &near) != 0) return -1;
+  if (OctantNearest(c, &near) != 0) return -1;
   if (Interpolate(c, plane, 1, devB, &near, &scoreB, &distB, projB) != 0) return -1;
   for (int j = 0; j < nrOfDevCoord; ++j)
     dev[j] = w * devB[j] + (1.0 - w) * devA[j];
@@ -433,7 +427,7 @@ int TClusterGroup::IsInsideBox(const double *lab) const {
 int TClusterGroup::IsInside(const double *lab) const {
   if (IsInsideBox(lab) == 0) return 0;
   clg_near_t near;
-  if (octant_nearest(lab, &near) != 0) return 0;
+  if (OctantNearest(lab, &near) != 0) return 0;
   return IsInside(lab, &near);
 }
 
@@ -450,4 +444,3 @@ int TClusterGroup::IsInside(const double *lab, const clg_near_t *near) const {
   if (hull.Construct() != 0) return 0;
   return hull.InsideHull(lab[0], lab[1], lab[2]);
 }
-#undef octant_nearest

@@ -31,9 +31,7 @@ struct TClusterGroupProbe {
   // planes are given).
   static int octant_nearest(const TClusterGroup &g, const double *x, clg_near_t *near,
                             const double *const *planes = nullptr) {
-    return velmora::cluster::find_octant_nearest(g.index, g.lRangeValid != 0, x, near,
-                                                 g.nrOfDevCoord, g.nrOfNodes, g.step, g.rangeMin,
-                                                 g.rangeMax, planes);
+    return g.OctantNearest(x, near, planes);
   }
   static std::array<int, 3> nodes(const TClusterGroup &g) {
     return {g.nrOfNodes[0], g.nrOfNodes[1], g.nrOfNodes[2]};
