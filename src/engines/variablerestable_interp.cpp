@@ -39,6 +39,38 @@ void ReadSample(const unsigned char *const *channels, std::uint64_t n, int strid
     input[c] = channels[c][at];
 }
 
+// Output o blended from the simplex's vertices that carry weight.
+double WeightedSum(const InterpolationCache &simplex, int o) {
+  double sum = 0.0;
+  for (std::uint64_t k = 0; k < simplex.nrVertices; ++k) {
+    if (simplex.weights[k] > 0.0)
+      sum += simplex.weights[k] * static_cast<double>(simplex.vertexValues[k][o]);
+  }
+  return sum;
+}
+
+// Walks the samples: interpolate(input, result) computes one sample's outputs, except that a
+// sample whose bytes repeat the previous sample's gets the previous result again.
+template <class Interpolate>
+void ForEachSample(const unsigned char *const *channels, std::uint64_t n, int stride,
+                   const int *indices, std::uint64_t count, float *out, int nrOutputs,
+                   Interpolate &&interpolate) {
+  const std::size_t resultBytes = static_cast<std::size_t>(nrOutputs) * sizeof(float);
+  unsigned char input[kMaxChannels] = {}, previous[kMaxChannels] = {};
+  float last[kMaxOutputs] = {};
+  for (std::uint64_t i = 0; i < count; ++i) {
+    float *result = out + i * static_cast<std::uint64_t>(nrOutputs);
+    ReadSample(channels, n, stride, indices[i], input);
+    if (i > 0 && SameBytes(input, previous, n)) {
+      std::memcpy(result, last, resultBytes);
+      continue;
+    }
+    CopyBytes(previous, input, n);
+    interpolate(input, result);
+    std::memcpy(last, result, resultBytes);
+  }
+}
+
 }  // namespace
 
 namespace VariableResTable {
@@ -322,35 +354,20 @@ void VariableResolutionTable::IrregularInterpolate(const unsigned char *const *c
   PointDefinition point{};
   InterpolationCache first, second;
   first.nrChannels = second.nrChannels = n;
-  unsigned char input[kMaxChannels] = {}, previous[kMaxChannels] = {};
-  float last[kMaxOutputs] = {};
   double accumulator[kMaxOutputs];
-  for (std::uint64_t i = 0; i < count; ++i) {
-    float *result = out + i * static_cast<std::uint64_t>(nrOutputs);
-    ReadSample(channels, n, stride, indices[i], input);
-    if (i > 0 && SameBytes(input, previous, n)) {
-      std::memcpy(result, last, static_cast<std::size_t>(nrOutputs) * sizeof(float));
-      continue;
-    }
-    CopyBytes(previous, input, n);
-    for (int o = 0; o < nrOutputs; ++o)
-      accumulator[o] = 0.0;
-    DefinePoint(input, point);
-    IrregularInterpolate(input, point, first, second, accumulator);
-    for (std::uint64_t k = 0; k < first.nrVertices; ++k) {
-      if (first.weights[k] > 0.0 && first.vertexValues[k] == nullptr)
-        first.vertexValues[k] = EnsureComputed(first.vertices[k]);
-    }
-    for (int o = 0; o < nrOutputs; ++o) {
-      double sum = 0.0;
-      for (std::uint64_t k = 0; k < first.nrVertices; ++k) {
-        if (first.weights[k] > 0.0)
-          sum += first.weights[k] * static_cast<double>(first.vertexValues[k][o]);
-      }
-      sum += accumulator[o];
-      result[o] = last[o] = static_cast<float>(sum);
-    }
-  }
+  ForEachSample(channels, n, stride, indices, count, out, nrOutputs,
+                [&](const unsigned char *input, float *result) {
+                  for (int o = 0; o < nrOutputs; ++o)
+                    accumulator[o] = 0.0;
+                  DefinePoint(input, point);
+                  IrregularInterpolate(input, point, first, second, accumulator);
+                  for (std::uint64_t k = 0; k < first.nrVertices; ++k) {
+                    if (first.weights[k] > 0.0 && first.vertexValues[k] == nullptr)
+                      first.vertexValues[k] = EnsureComputed(first.vertices[k]);
+                  }
+                  for (int o = 0; o < nrOutputs; ++o)
+                    result[o] = static_cast<float>(WeightedSum(first, o) + accumulator[o]);
+                });
 }
 
 void VariableResolutionTable::RegularInterpolate(const unsigned char *const *channels, int stride,
@@ -361,37 +378,25 @@ void VariableResolutionTable::RegularInterpolate(const unsigned char *const *cha
   PointDefinition point{};
   InterpolationCache cache;
   cache.nrChannels = n;
-  unsigned char input[kMaxChannels] = {}, previous[kMaxChannels] = {};
-  float last[kMaxOutputs] = {};
-  for (std::uint64_t i = 0; i < count; ++i) {
-    float *result = out + i * static_cast<std::uint64_t>(nrOutputs);
-    ReadSample(channels, n, stride, indices[i], input);
-    if (i > 0 && SameBytes(input, previous, n)) {
-      std::memcpy(result, last, static_cast<std::size_t>(nrOutputs) * sizeof(float));
-      continue;
-    }
-    CopyBytes(previous, input, n);
-    DefinePoint(input, point);
-    ComputeSimplex(point.lowerIndex, UnitSteps.data(), point.fractions, cache);
-    for (std::uint64_t k = 0; k < cache.nrVertices; ++k) {
-      if (cache.weights[k] <= 0.0 || cache.vertexValues[k] != nullptr) continue;
-      // Step-1 indexing is only valid when every combination has step 1; elsewhere the lookup
-      // at the combination's own step at least stays inside the buffer.
-      if (isCompleteFixedSubset) {
-        cache.vertexValues[k] = sharedBuffer->DoRegularLookup(cache.vertices[k], tableMask);
-      } else {
-        bool *flag = nullptr;
-        cache.vertexValues[k] =
-            sharedBuffer->DoIrregularLookup(cache.vertices[k], tableMask, &flag);
-      }
-    }
-    for (int o = 0; o < nrOutputs; ++o) {
-      double sum = 0.0;
-      for (std::uint64_t k = 0; k < cache.nrVertices; ++k) {
-        if (cache.weights[k] > 0.0)
-          sum += cache.weights[k] * static_cast<double>(cache.vertexValues[k][o]);
-      }
-      result[o] = last[o] = static_cast<float>(sum);
-    }
-  }
+  ForEachSample(channels, n, stride, indices, count, out, nrOutputs,
+                [&](const unsigned char *input, float *result) {
+                  DefinePoint(input, point);
+                  ComputeSimplex(point.lowerIndex, UnitSteps.data(), point.fractions, cache);
+                  for (std::uint64_t k = 0; k < cache.nrVertices; ++k) {
+                    if (cache.weights[k] <= 0.0 || cache.vertexValues[k] != nullptr) continue;
+                    // Step-1 indexing is only valid when every combination has step 1;
+                    // elsewhere the lookup at the combination's own step at least stays inside
+                    // the buffer.
+                    if (isCompleteFixedSubset) {
+                      cache.vertexValues[k] =
+                          sharedBuffer->DoRegularLookup(cache.vertices[k], tableMask);
+                    } else {
+                      bool *flag = nullptr;
+                      cache.vertexValues[k] =
+                          sharedBuffer->DoIrregularLookup(cache.vertices[k], tableMask, &flag);
+                    }
+                  }
+                  for (int o = 0; o < nrOutputs; ++o)
+                    result[o] = static_cast<float>(WeightedSum(cache, o));
+                });
 }
