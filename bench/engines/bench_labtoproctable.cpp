@@ -25,7 +25,7 @@
 #endif
 
 #ifdef VELMORA_HAVE_LCMS2
-#include <lcms2.h>
+#include "../../tests/engines/lab_table_lcms.h"
 #endif
 
 namespace {
@@ -105,64 +105,16 @@ void RunVelmora(benchmark::State &state, Shape s, bool sweep) {
 }
 
 #ifdef VELMORA_HAVE_LCMS2
+using velmora::testing::ToLcmsLab;
+
 // The table's grid as a Lab-PCS output profile and a float Lab -> CMYK transform through it.
-// Relative colorimetric, so that no black-point scaling enters.
-struct LcmsTable {
-  cmsHPROFILE lab = nullptr, output = nullptr;
-  cmsHTRANSFORM transform = nullptr;
+struct LcmsTable : velmora::testing::LcmsLabTable {
+  explicit LcmsTable(const Shape &s) : LcmsTable(MakeTable(s), GridOf(s)) {}
 
-  explicit LcmsTable(const Shape &s) {
-    LabToProcTable table = MakeTable(s);
-    const Grid g = GridOf(s);
-    std::vector<float> clut(table.GetBuffer().size());
-    for (int iB = 0; iB < g.nrB; ++iB) {
-      for (int iA = 0; iA < g.nrA; ++iA) {
-        for (int iL = 0; iL < g.nrL; ++iL) {
-          const std::size_t ours = (static_cast<std::size_t>(iB) * g.nrA + iA) * g.nrL + iL;
-          const std::size_t theirs = (static_cast<std::size_t>(iL) * g.nrA + iA) * g.nrB + iB;
-          for (int o = 0; o < kChannels; ++o)
-            clut[theirs * kChannels + o] = table.GetBuffer()[ours * kChannels + o] / 255.0f;
-        }
-      }
-    }
-    const cmsUInt32Number points[3] = {static_cast<cmsUInt32Number>(g.nrL),
-                                       static_cast<cmsUInt32Number>(g.nrA),
-                                       static_cast<cmsUInt32Number>(g.nrB)};
-    cmsPipeline *pipeline = cmsPipelineAlloc(nullptr, 3, kChannels);
-    cmsPipelineInsertStage(
-        pipeline, cmsAT_END,
-        cmsStageAllocCLutFloatGranular(nullptr, points, 3, kChannels, clut.data()));
-    output = cmsCreateProfilePlaceholder(nullptr);
-    cmsSetProfileVersion(output, 4.3);
-    cmsSetDeviceClass(output, cmsSigOutputClass);
-    cmsSetColorSpace(output, cmsSigCmykData);
-    cmsSetPCS(output, cmsSigLabData);
-    cmsWriteTag(output, cmsSigBToA0Tag, pipeline);
-    cmsPipelineFree(pipeline);
-    lab = cmsCreateLab4Profile(nullptr);
-    transform =
-        cmsCreateTransform(lab, TYPE_Lab_FLT, output, TYPE_CMYK_FLT, INTENT_RELATIVE_COLORIMETRIC,
-                           cmsFLAGS_NOOPTIMIZE | cmsFLAGS_NOCACHE);
-  }
-  ~LcmsTable() {
-    if (transform) cmsDeleteTransform(transform);
-    cmsCloseProfile(lab);
-    cmsCloseProfile(output);
-  }
-  LcmsTable(const LcmsTable &) = delete;
-  LcmsTable &operator=(const LcmsTable &) = delete;
+ private:
+  LcmsTable(LabToProcTable table, const Grid &g)
+      : LcmsLabTable(table.GetBuffer(), g.nrL, g.nrA, g.nrB, kChannels) {}
 };
-
-// Little CMS indexes L* 0 .. 100 and a*, b* -128 .. 127; these colours reach the same positions.
-std::vector<float> ToLcmsLab(const std::vector<float> &lab) {
-  std::vector<float> mapped(lab.size());
-  for (std::size_t p = 0; p < lab.size() / 3; ++p) {
-    mapped[3 * p] = lab[3 * p] * 100.0f / 128.0f;
-    mapped[3 * p + 1] = (lab[3 * p + 1] + 128.0f) * 255.0f / 256.0f - 128.0f;
-    mapped[3 * p + 2] = (lab[3 * p + 2] + 128.0f) * 255.0f / 256.0f - 128.0f;
-  }
-  return mapped;
-}
 
 void RunLcms(benchmark::State &state, Shape s, bool sweep) {
   LcmsTable lcms(s);

@@ -11,7 +11,7 @@
 #include "engines/labtoproctable_internal.h"
 
 #ifdef VELMORA_HAVE_LCMS2
-#include <lcms2.h>
+#include "engines/lab_table_lcms.h"
 #endif
 
 namespace {
@@ -215,11 +215,8 @@ TEST(LabToProcTable, InterpolationClampsPositionsAndResults) {
 }
 
 #ifdef VELMORA_HAVE_LCMS2
-// An output profile with Lab PCS whose B-to-A table is the same grid: Little CMS interpolates
-// Lab-indexed tables of such profiles trilinearly. Values travel as 0 .. 1 in the table and as
-// 0 .. 100 at the CMY float output (relative colorimetric, so no black-point scaling applies); Lab
-// (L 0 .. 100, a, b -128 .. 127) is mapped so that it indexes the same positions as the table's L 0
-// .. 128, a, b -128 .. 128.
+// Little CMS interpolates the same grid, as the B-to-A table of a Lab-PCS output profile,
+// trilinearly too.
 TEST(LabToProcTable, InterpolationAgreesWithLittleCmsOnTheSameGrid) {
   LabToProcTable table(3, 4, 8, 16, 4);
   const Geometry g = LabToProcTableAccess::GetGeometry(table);
@@ -227,57 +224,19 @@ TEST(LabToProcTable, InterpolationAgreesWithLittleCmsOnTheSameGrid) {
     return 127.5 + 100 * std::sin(0.03 * c[0] + 0.02 * (o + 1) * c[1]) * std::cos(0.015 * c[2]);
   };
   FillGrid(table, smooth);
-  std::vector<float> clut(table.GetBuffer().size());
-  for (int iB = 0; iB < g.nrB; ++iB) {
-    for (int iA = 0; iA < g.nrA; ++iA) {
-      for (int iL = 0; iL < g.nrL; ++iL) {
-        const std::size_t ours = (static_cast<std::size_t>(iB) * g.nrA + iA) * g.nrL + iL;
-        const std::size_t theirs = (static_cast<std::size_t>(iL) * g.nrA + iA) * g.nrB + iB;
-        for (int o = 0; o < 3; ++o)
-          clut[theirs * 3 + o] = table.GetBuffer()[ours * 3 + o] / 255.0f;
-      }
-    }
-  }
-  const cmsUInt32Number points[3] = {static_cast<cmsUInt32Number>(g.nrL),
-                                     static_cast<cmsUInt32Number>(g.nrA),
-                                     static_cast<cmsUInt32Number>(g.nrB)};
-  cmsPipeline *pipeline = cmsPipelineAlloc(nullptr, 3, 3);
-  cmsPipelineInsertStage(pipeline, cmsAT_END,
-                         cmsStageAllocCLutFloatGranular(nullptr, points, 3, 3, clut.data()));
-  cmsHPROFILE output = cmsCreateProfilePlaceholder(nullptr);
-  cmsSetProfileVersion(output, 4.3);
-  cmsSetDeviceClass(output, cmsSigOutputClass);
-  cmsSetColorSpace(output, cmsSigCmyData);
-  cmsSetPCS(output, cmsSigLabData);
-  cmsWriteTag(output, cmsSigBToA0Tag, pipeline);
-  cmsHPROFILE lab = cmsCreateLab4Profile(nullptr);
-  const cmsUInt32Number cmyFloat =
-      FLOAT_SH(1) | COLORSPACE_SH(PT_CMY) | CHANNELS_SH(3) | BYTES_SH(4);
-  cmsHTRANSFORM transform =
-      cmsCreateTransform(lab, TYPE_Lab_FLT, output, cmyFloat, INTENT_RELATIVE_COLORIMETRIC,
-                         cmsFLAGS_NOOPTIMIZE | cmsFLAGS_NOCACHE);
-  ASSERT_NE(transform, nullptr);
+  const velmora::testing::LcmsLabTable lcms(table.GetBuffer(), g.nrL, g.nrA, g.nrB, 3);
+  ASSERT_NE(lcms.transform, nullptr);
 
   const int count = 20000;
   std::vector<float> ours = RandomLab(count, 11);
-  std::vector<float> theirs(ours.size());
-  for (int i = 0; i < count; ++i) {
-    theirs[3 * i] = ours[3 * i] * 100.0f / 128.0f;
-    theirs[3 * i + 1] = (ours[3 * i + 1] + 128.0f) * 255.0f / 256.0f - 128.0f;
-    theirs[3 * i + 2] = (ours[3 * i + 2] + 128.0f) * 255.0f / 256.0f - 128.0f;
-  }
+  const std::vector<float> theirs = velmora::testing::ToLcmsLab(ours);
   std::vector<float> mine(ours.size()), reference(ours.size());
   table.Interpolate(ours.data(), mine.data(), count);
-  cmsDoTransform(transform, theirs.data(), reference.data(), count);
+  cmsDoTransform(lcms.transform, theirs.data(), reference.data(), count);
   double worst = 0.0;
   for (std::size_t i = 0; i < mine.size(); ++i)
     worst = std::max(worst, std::fabs(mine[i] - reference[i] * 2.55));
   EXPECT_LT(worst, 0.01);
-
-  cmsDeleteTransform(transform);
-  cmsCloseProfile(lab);
-  cmsCloseProfile(output);
-  cmsPipelineFree(pipeline);
 }
 #endif
 
