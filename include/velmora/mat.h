@@ -92,8 +92,8 @@ VELMORA_API int mat_solve_set(MATRIX *m, double *b, int *flag);
    report when an allocation failed. */
 VELMORA_API MATRIX *mat_invert(MATRIX *m, int *flag);
 
-/* Stores the determinant of m in *det (0.0 when the factors carry a nonzero singularity flag). Returns 0, or -1 when the decomposition could not
-   allocate its arrays. */
+/* Stores the determinant of m in *det (0.0 when the factors carry a nonzero singularity flag).
+   Returns 0, or -1 when the decomposition could not allocate its arrays. */
 VELMORA_API int mat_determinant(MATRIX *m, double *det);
 
 VELMORA_EXTERN_C_END
