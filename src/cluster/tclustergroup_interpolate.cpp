@@ -392,7 +392,6 @@ int TClusterGroup::InterpolateProjectPar(const double *lab, const double *plane,
   double distA = 0.0, distB = 0.0, scoreB = 0.0;
   if (OctantNearest(c, &near) != 0) return -1;
   if (Interpolate(c, plane, 0, devA, &near, &score, &distA, projA) != 0) return -1;
-  if (OctantNearest(c, &near) != 0) return -1;
   if (Interpolate(c, plane, 1, devB, &near, &scoreB, &distB, projB) != 0) return -1;
   for (int j = 0; j < nrOfDevCoord; ++j)
     dev[j] = w * devB[j] + (1.0 - w) * devA[j];
