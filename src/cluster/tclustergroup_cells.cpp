@@ -188,34 +188,14 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *x, c
       k = k << 1 | (vect_dot(planes[i], e, 3) < 0.0 ? 0 : 1);
     return k;
   };
-  // The plane-frame octants that points with nodes in the cells lo .. hi can fall into. Each
-  // bit is the sign of a linear function of the offset, so over the cells it ranges between the
-  // sums of its per-axis extremes; signs within a relative 1e-9 of 0 count as both.
+  // The plane-frame octants that points with nodes in the cells lo .. hi can fall into.
   auto frame_mask = [&](const int *cLo, const int *cHi) {
     double lo[3], hi[3];
     for (int i = 0; i < 3; ++i) {
       lo[i] = offset(i, c.lo[i] + cLo[i] * c.size[i]);
       hi[i] = offset(i, c.lo[i] + (cHi[i] + 1) * c.size[i] - 1);
     }
-    unsigned values[3];  // per bit: 1 when it may be 0, 2 when it may be 1
-    for (int i = 0; i < 3; ++i) {
-      double least = 0.0, most = 0.0, scale = 0.0;
-      for (int d = 0; d < 3; ++d) {
-        const double u = planes[i][d] * lo[d], v = planes[i][d] * hi[d];
-        least += std::min(u, v);
-        most += std::max(u, v);
-        scale += std::max(std::fabs(u), std::fabs(v));
-      }
-      const double tolerance = 1e-9 * scale;
-      values[i] = (least < tolerance ? 1u : 0u) | (most >= -tolerance ? 2u : 0u);
-    }
-    unsigned mask = 0;
-    for (int k = 0; k < 8; ++k) {
-      if ((values[0] >> (k >> 2 & 1) & 1u) != 0 && (values[1] >> (k >> 1 & 1) & 1u) != 0 &&
-          (values[2] >> (k & 1) & 1u) != 0)
-        mask |= 1u << k;
-    }
-    return mask;
+    return frame_octant_mask(planes, lo, hi);
   };
   // Per axis: the query's cell (-1 or n when outside the points' cells), and the cells that
   // can hold nodes at or below the query's node (side 0) and above it (side 1).

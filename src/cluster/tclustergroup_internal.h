@@ -3,6 +3,8 @@
 #ifndef VELMORA_CLUSTER_TCLUSTERGROUP_INTERNAL_H
 #define VELMORA_CLUSTER_TCLUSTERGROUP_INTERNAL_H
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -106,6 +108,32 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *lab,
                         int nrOfDevCoord, const std::int16_t *nrOfNodes, const float *step,
                         const float *rangeMin, const float *rangeMax,
                         const double *const *planes = nullptr);
+
+// The plane-frame octants that points with Lab offsets from the query between lo and hi (per
+// axis) can fall into. Bit i of an octant (counted from the top) is the sign of the offset's dot
+// product with planes[i]; over the box that product ranges between the sums of its per-axis
+// extremes, and signs within a relative 1e-9 of 0 count as both.
+inline unsigned frame_octant_mask(const double *const *planes, const double *lo, const double *hi) {
+  unsigned values[3];  // per bit: 1 when it may be 0, 2 when it may be 1
+  for (int i = 0; i < 3; ++i) {
+    double least = 0.0, most = 0.0, scale = 0.0;
+    for (int d = 0; d < 3; ++d) {
+      const double u = planes[i][d] * lo[d], v = planes[i][d] * hi[d];
+      least += std::min(u, v);
+      most += std::max(u, v);
+      scale += std::max(std::fabs(u), std::fabs(v));
+    }
+    const double tolerance = 1e-9 * scale;
+    values[i] = (least < tolerance ? 1u : 0u) | (most >= -tolerance ? 2u : 0u);
+  }
+  unsigned mask = 0;
+  for (int k = 0; k < 8; ++k) {
+    if ((values[0] >> (k >> 2 & 1) & 1u) != 0 && (values[1] >> (k >> 1 & 1) & 1u) != 0 &&
+        (values[2] >> (k & 1) & 1u) != 0)
+      mask |= 1u << k;
+  }
+  return mask;
+}
 
 // Octant visiting order of the interpolators and the inside test.
 inline constexpr int kOctantOrder[8] = {0, 4, 2, 6, 1, 5, 3, 7};
