@@ -345,6 +345,23 @@ void clamp_query(const double *lab, const float *rangeMin, const float *rangeMax
   }
 }
 
+// The axis-aligned interpolators: a query with a NaN fails; any other is clamped into the grid,
+// its octants' nearest points are found (find) and interpolated (many, as interpolate_corners
+// takes it).
+template <typename Find, typename Many>
+int interpolate_clamped(const double *lab, const float *rangeMin, const float *rangeMax, Find find,
+                        Many many, int nrOfDevCoord, double *dev, double *dist, double *proj) {
+  if (has_nan(lab, 3)) return -1;
+  double c[3];
+  clamp_query(lab, rangeMin, rangeMax, c);
+  clg_near_t near;
+  if (find(c, &near) != 0) return -1;
+  double score = 0.0;
+  const int rc =
+      interpolate_corners(many, &near, c, nullptr, 0, nrOfDevCoord, dev, &score, dist, proj);
+  return rc != 0 ? -1 : 0;
+}
+
 }  // namespace
 
 // The interpolators and the inside test read only which octants are occupied and their nearest
@@ -357,24 +374,16 @@ int TClusterGroup::OctantNearest(const double *lab, clg_near_t *near,
 
 int TClusterGroup::InterpolateProjectNPar(const double *lab, double *dev, double *dist,
                                           double *proj) const {
-  if (has_nan(lab, 3)) return -1;
-  double c[3];
-  clamp_query(lab, rangeMin, rangeMax, c);
-  clg_near_t near;
-  if (OctantNearest(c, &near) != 0) return -1;
-  double score = 0.0;
-  return Interpolate(c, nullptr, 0, dev, &near, &score, dist, proj) != 0 ? -1 : 0;
+  auto find = [this](const double *c, clg_near_t *near) { return OctantNearest(c, near); };
+  return interpolate_clamped(lab, rangeMin, rangeMax, find, best_projection, nrOfDevCoord, dev,
+                             dist, proj);
 }
 
 int TClusterGroup::InterpolateProjectNParPenal(const double *lab, double *dev, double *dist,
                                                double *proj) const {
-  if (has_nan(lab, 3)) return -1;
-  double c[3];
-  clamp_query(lab, rangeMin, rangeMax, c);
-  clg_near_t near;
-  if (OctantNearest(c, &near) != 0) return -1;
-  double score = 0.0;
-  return InterpolatePenal(c, nullptr, 0, dev, &near, &score, dist, proj) != 0 ? -1 : 0;
+  auto find = [this](const double *c, clg_near_t *near) { return OctantNearest(c, near); };
+  return interpolate_clamped(lab, rangeMin, rangeMax, find, coherent_projection, nrOfDevCoord, dev,
+                             dist, proj);
 }
 
 int TClusterGroup::InterpolateProjectPar(const double *lab, const double *plane, double *dev,
