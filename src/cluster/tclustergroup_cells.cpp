@@ -149,15 +149,8 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *x, c
   if (c.entries.empty()) return 0;
   // The query node, held inside the grid, as the slice walk takes it.
   int q[3];
-  for (int i = 0; i < 3; ++i) {
-    const double v = (x[i] - rangeMin[i]) / step[i];
-    q[i] = 0;
-    if (v >= nrOfNodes[i] - 1) {
-      q[i] = nrOfNodes[i] - 1;
-    } else if (v > 0.0) {
-      q[i] = nearest(v);
-    }
-  }
+  for (int i = 0; i < 3; ++i)
+    q[i] = query_node(x[i], rangeMin[i], step[i], nrOfNodes[i]);
   auto node_lab = [&](int i, int node) -> double {
     return static_cast<float>(static_cast<float>(node) * step[i]) + rangeMin[i];
   };
@@ -167,7 +160,7 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *x, c
   float span[3] = {0.0f, 0.0f, 0.0f};
   double intervals[3] = {0.0, 0.0, 0.0}, queryTerm[3] = {0.0, 0.0, 0.0};
   auto term = [&](int i, int node) -> double {
-    return static_cast<float>(node * span[i]) / intervals[i] + rangeMin[i];
+    return frame_coordinate(node, span[i], intervals[i], rangeMin[i]);
   };
   if (frame) {
     for (int i = 0; i < 3; ++i) {

@@ -82,6 +82,15 @@ inline int nearest(double v) {
   return static_cast<int>(v < 0.0 ? v - 0.5 : v + 0.5);
 }
 
+// The grid node of a query coordinate, as both searches take it: the nearest node, held inside
+// the grid's nodes 0 .. nodes - 1.
+inline int query_node(double x, float rangeMin, float step, int nodes) {
+  const double v = (x - rangeMin) / step;
+  if (v >= nodes - 1) return nodes - 1;
+  if (v > 0.0) return nearest(v);
+  return 0;
+}
+
 // The stored record behind a list element (each element is a pointer to a record).
 template <typename T>
 inline T *record(const void *element) {
@@ -108,6 +117,13 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *lab,
                         int nrOfDevCoord, const std::int16_t *nrOfNodes, const float *step,
                         const float *rangeMin, const float *rangeMax,
                         const double *const *planes = nullptr);
+
+// Coordinate of node n along an axis as the plane-frame octants place it: n times the span
+// (max - min) in single precision, over the intervals (nodes - 1), plus the minimum. A point's
+// offset from the query is the difference of their nodes' coordinates.
+inline double frame_coordinate(int n, float span, double intervals, float rangeMin) {
+  return static_cast<float>(n * span) / intervals + rangeMin;
+}
 
 // The plane-frame octants that points with Lab offsets from the query between lo and hi (per
 // axis) can fall into. Bit i of an octant (counted from the top) is the sign of the offset's dot

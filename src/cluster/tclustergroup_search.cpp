@@ -17,7 +17,9 @@
 
 namespace {
 
-using velmora::cluster::nearest;
+using velmora::cluster::frame_coordinate;
+using velmora::cluster::frame_octant_mask;
+using velmora::cluster::query_node;
 
 constexpr unsigned kAllOctants = 0xFFu;
 
@@ -127,9 +129,8 @@ struct Walk {
   // Lab offset of node n from the query's node along axis i, as DetermineIntIndex forms it.
   double offset(int i, int n) const {
     if (intervals[i] <= 0.0) return 0.0;
-    const double point = static_cast<float>(n * span[i]) / intervals[i] + rangeMin[i];
-    const double query = static_cast<float>(q[i] * span[i]) / intervals[i] + rangeMin[i];
-    return point - query;
+    return frame_coordinate(n, span[i], intervals[i], rangeMin[i]) -
+           frame_coordinate(q[i], span[i], intervals[i], rangeMin[i]);
   }
 
   // The plane-frame octants that points with L nodes lLo .. lHi and a and b nodes in the box can
@@ -137,7 +138,7 @@ struct Walk {
   unsigned frame_present(int lLo, int lHi, const clg_index_t::Box &box) const {
     const double lo[3] = {offset(0, lLo), offset(1, box.minA), offset(2, box.minB)};
     const double hi[3] = {offset(0, lHi), offset(1, box.maxA), offset(2, box.maxB)};
-    return velmora::cluster::frame_octant_mask(planes, lo, hi);
+    return frame_octant_mask(planes, lo, hi);
   }
 
   // Some plane-frame octant the points can fall into could still take one at squared distance
@@ -263,16 +264,8 @@ bool prepare(const double *x, clg_near_t *near, int nrOfDevCoord, const std::int
     w.rangeMin[i] = rangeMin[i];
   }
   w.nrOfDevCoord = nrOfDevCoord;
-  for (int i = 0; i < 3; ++i) {
-    const double v = (x[i] - rangeMin[i]) / step[i];
-    int node = 0;
-    if (v >= nrOfNodes[i] - 1) {
-      node = nrOfNodes[i] - 1;
-    } else if (v > 0.0) {
-      node = nearest(v);
-    }
-    w.q[i] = static_cast<std::uint16_t>(node);
-  }
+  for (int i = 0; i < 3; ++i)
+    w.q[i] = static_cast<std::uint16_t>(query_node(x[i], rangeMin[i], step[i], nrOfNodes[i]));
   return true;
 }
 
@@ -336,9 +329,8 @@ int TClusterGroup::DetermineIntIndex(const std::uint16_t *pointNode, const std::
       e[i] = 0.0;
       continue;
     }
-    const double p = static_cast<float>(pointNode[i] * span) / intervals + rangeMin[i];
-    const double s = static_cast<float>(queryNode[i] * span) / intervals + rangeMin[i];
-    e[i] = p - s;
+    e[i] = frame_coordinate(pointNode[i], span, intervals, rangeMin[i]) -
+           frame_coordinate(queryNode[i], span, intervals, rangeMin[i]);
   }
   for (int i = 0; i < 3; ++i)
     bits[i] = vect_dot(planes[i], e, 3) < 0.0 ? 0 : 1;
