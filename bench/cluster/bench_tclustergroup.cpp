@@ -16,14 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "../../tests/cluster/cluster_samples.h"
 #include "support/ratio_reporter.h"
 #include "velmora/tclustergroup.h"
 
 #ifdef VELMORA_HAVE_NANOFLANN
 #include <nanoflann.hpp>
-#endif
-#ifdef VELMORA_DATA_DIR
-#include "cgats.h"
 #endif
 
 namespace {
@@ -33,68 +31,15 @@ constexpr double kMinSeconds = 0.1;
 constexpr int kQueries = 512;
 constexpr double kStep = 0.1;  // Lab grid step of every store
 
-using Lab = std::array<double, 3>;
-
-struct Sample {
-  Lab dev;
-  Lab lab;
-};
-
-// A three-ink press simulated by block dyes (device values as fractions 0..1 -> Lab D65).
-Lab press_lab(const Lab &cmy) {
-  const double c = cmy[0], m = cmy[1], y = cmy[2];
-  const double r = (1 - 0.88 * c) * (1 - 0.12 * m) * (1 - 0.04 * y);
-  const double g = (1 - 0.22 * c) * (1 - 0.86 * m) * (1 - 0.10 * y);
-  const double b = (1 - 0.08 * c) * (1 - 0.30 * m) * (1 - 0.90 * y);
-  const double xyz[3] = {0.4124 * r + 0.3576 * g + 0.1805 * b, 0.2126 * r + 0.7152 * g + 0.0722 * b,
-                         0.0193 * r + 0.1192 * g + 0.9505 * b};
-  const double white[3] = {0.95047, 1.0, 1.08883};
-  double f[3];
-  for (int i = 0; i < 3; ++i) {
-    const double t = xyz[i] / white[i];
-    f[i] = t > 216.0 / 24389.0 ? std::cbrt(t) : (24389.0 / 27.0 * t + 16.0) / 116.0;
-  }
-  return {116 * f[1] - 16, 500 * (f[0] - f[1]), 200 * (f[1] - f[2])};
-}
-
-std::vector<Sample> simulated(int count, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<double> unit(0, 1);
-  std::vector<Sample> out;
-  for (int i = 0; i < count; ++i) {
-    const Lab d{unit(rng), unit(rng), unit(rng)};
-    out.push_back({d, press_lab(d)});
-  }
-  return out;
-}
-
-std::vector<Sample> fogra39() {
-  std::vector<Sample> out;
-#ifdef VELMORA_DATA_DIR
-  const cgats::Data data = cgats::read_file(VELMORA_DATA_DIR "/FOGRA39L.ti3");
-  const int c = data.column("CMYK_C"), k = data.column("CMYK_K"), l = data.column("LAB_L");
-  for (size_t r = 0; r < data.rows.size(); ++r) {
-    if (data.number(r, k) != 0.0) continue;
-    Sample s;
-    for (int i = 0; i < 3; ++i) {
-      s.dev[i] = data.number(r, c + i) / 100.0;
-      s.lab[i] = data.number(r, l + i);
-    }
-    out.push_back(s);
-  }
-#endif
-  return out;
-}
-
-struct GroupDeleter {
-  void operator()(TClusterGroup *g) const { delete g; }
-};
+using cluster_test::Group;
+using cluster_test::Lab;
+using cluster_test::Sample;
 
 // One store in three forms: the cluster group, the same snapped points as flat arrays for the
 // brute-force search, and a k-d tree of them.
 struct Store {
   std::string name;
-  std::unique_ptr<TClusterGroup, GroupDeleter> group;
+  Group group;
   std::vector<std::array<int, 3>> node;
   std::vector<Lab> lab;  // Lab of each point's node
   std::vector<Lab> dev;
@@ -267,10 +212,11 @@ bool check_agreement(const Store &s) {
 
 int main(int argc, char **argv) {
   std::vector<std::unique_ptr<Store>> stores;
-  const auto fogra = fogra39();
-  if (!fogra.empty()) stores.push_back(make_store("fogra39", fogra, 1));
-  stores.push_back(make_store("press1e4", simulated(10000, 2), 3));
-  stores.push_back(make_store("press1e5", simulated(100000, 4), 5));
+#ifdef VELMORA_DATA_DIR
+  stores.push_back(make_store("fogra39", cluster_test::fogra39_black_free(), 1));
+#endif
+  stores.push_back(make_store("press1e4", cluster_test::printer_random(10000, 2), 3));
+  stores.push_back(make_store("press1e5", cluster_test::printer_random(100000, 4), 5));
 #ifdef VELMORA_HAVE_NANOFLANN
   std::vector<std::unique_ptr<KdTree>> trees;
 #endif

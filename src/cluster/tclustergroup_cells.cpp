@@ -149,15 +149,8 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *x, c
   if (c.entries.empty()) return 0;
   // The query node, held inside the grid, as the slice walk takes it.
   int q[3];
-  for (int i = 0; i < 3; ++i) {
-    const double v = (x[i] - rangeMin[i]) / step[i];
-    q[i] = 0;
-    if (v >= nrOfNodes[i] - 1) {
-      q[i] = nrOfNodes[i] - 1;
-    } else if (v > 0.0) {
-      q[i] = nearest(v);
-    }
-  }
+  for (int i = 0; i < 3; ++i)
+    q[i] = query_node(x[i], rangeMin[i], step[i], nrOfNodes[i]);
   auto node_lab = [&](int i, int node) -> double {
     return static_cast<float>(static_cast<float>(node) * step[i]) + rangeMin[i];
   };
@@ -167,7 +160,7 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *x, c
   float span[3] = {0.0f, 0.0f, 0.0f};
   double intervals[3] = {0.0, 0.0, 0.0}, queryTerm[3] = {0.0, 0.0, 0.0};
   auto term = [&](int i, int node) -> double {
-    return static_cast<float>(node * span[i]) / intervals[i] + rangeMin[i];
+    return frame_coordinate(node, span[i], intervals[i], rangeMin[i]);
   };
   if (frame) {
     for (int i = 0; i < 3; ++i) {
@@ -188,34 +181,14 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *x, c
       k = k << 1 | (vect_dot(planes[i], e, 3) < 0.0 ? 0 : 1);
     return k;
   };
-  // The plane-frame octants that points with nodes in the cells lo .. hi can fall into. Each
-  // bit is the sign of a linear function of the offset, so over the cells it ranges between the
-  // sums of its per-axis extremes; signs within a relative 1e-9 of 0 count as both.
+  // The plane-frame octants that points with nodes in the cells lo .. hi can fall into.
   auto frame_mask = [&](const int *cLo, const int *cHi) {
     double lo[3], hi[3];
     for (int i = 0; i < 3; ++i) {
       lo[i] = offset(i, c.lo[i] + cLo[i] * c.size[i]);
       hi[i] = offset(i, c.lo[i] + (cHi[i] + 1) * c.size[i] - 1);
     }
-    unsigned values[3];  // per bit: 1 when it may be 0, 2 when it may be 1
-    for (int i = 0; i < 3; ++i) {
-      double least = 0.0, most = 0.0, scale = 0.0;
-      for (int d = 0; d < 3; ++d) {
-        const double u = planes[i][d] * lo[d], v = planes[i][d] * hi[d];
-        least += std::min(u, v);
-        most += std::max(u, v);
-        scale += std::max(std::fabs(u), std::fabs(v));
-      }
-      const double tolerance = 1e-9 * scale;
-      values[i] = (least < tolerance ? 1u : 0u) | (most >= -tolerance ? 2u : 0u);
-    }
-    unsigned mask = 0;
-    for (int k = 0; k < 8; ++k) {
-      if ((values[0] >> (k >> 2 & 1) & 1u) != 0 && (values[1] >> (k >> 1 & 1) & 1u) != 0 &&
-          (values[2] >> (k & 1) & 1u) != 0)
-        mask |= 1u << k;
-    }
-    return mask;
+    return frame_octant_mask(planes, lo, hi);
   };
   // Per axis: the query's cell (-1 or n when outside the points' cells), and the cells that
   // can hold nodes at or below the query's node (side 0) and above it (side 1).

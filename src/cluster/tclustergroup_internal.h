@@ -3,6 +3,8 @@
 #ifndef VELMORA_CLUSTER_TCLUSTERGROUP_INTERNAL_H
 #define VELMORA_CLUSTER_TCLUSTERGROUP_INTERNAL_H
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -80,6 +82,15 @@ inline int nearest(double v) {
   return static_cast<int>(v < 0.0 ? v - 0.5 : v + 0.5);
 }
 
+// The grid node of a query coordinate, as both searches take it: the nearest node, held inside
+// the grid's nodes 0 .. nodes - 1.
+inline int query_node(double x, float rangeMin, float step, int nodes) {
+  const double v = (x - rangeMin) / step;
+  if (v >= nodes - 1) return nodes - 1;
+  if (v > 0.0) return nearest(v);
+  return 0;
+}
+
 // The stored record behind a list element (each element is a pointer to a record).
 template <typename T>
 inline T *record(const void *element) {
@@ -106,6 +117,39 @@ int find_octant_nearest(const clg_index_t *index, bool valid, const double *lab,
                         int nrOfDevCoord, const std::int16_t *nrOfNodes, const float *step,
                         const float *rangeMin, const float *rangeMax,
                         const double *const *planes = nullptr);
+
+// Coordinate of node n along an axis as the plane-frame octants place it: n times the span
+// (max - min) in single precision, over the intervals (nodes - 1), plus the minimum. A point's
+// offset from the query is the difference of their nodes' coordinates.
+inline double frame_coordinate(int n, float span, double intervals, float rangeMin) {
+  return static_cast<float>(n * span) / intervals + rangeMin;
+}
+
+// The plane-frame octants that points with Lab offsets from the query between lo and hi (per
+// axis) can fall into. Bit i of an octant (counted from the top) is the sign of the offset's dot
+// product with planes[i]; over the box that product ranges between the sums of its per-axis
+// extremes, and signs within a relative 1e-9 of 0 count as both.
+inline unsigned frame_octant_mask(const double *const *planes, const double *lo, const double *hi) {
+  unsigned values[3];  // per bit: 1 when it may be 0, 2 when it may be 1
+  for (int i = 0; i < 3; ++i) {
+    double least = 0.0, most = 0.0, scale = 0.0;
+    for (int d = 0; d < 3; ++d) {
+      const double u = planes[i][d] * lo[d], v = planes[i][d] * hi[d];
+      least += std::min(u, v);
+      most += std::max(u, v);
+      scale += std::max(std::fabs(u), std::fabs(v));
+    }
+    const double tolerance = 1e-9 * scale;
+    values[i] = (least < tolerance ? 1u : 0u) | (most >= -tolerance ? 2u : 0u);
+  }
+  unsigned mask = 0;
+  for (int k = 0; k < 8; ++k) {
+    if ((values[0] >> (k >> 2 & 1) & 1u) != 0 && (values[1] >> (k >> 1 & 1) & 1u) != 0 &&
+        (values[2] >> (k & 1) & 1u) != 0)
+      mask |= 1u << k;
+  }
+  return mask;
+}
 
 // Octant visiting order of the interpolators and the inside test.
 inline constexpr int kOctantOrder[8] = {0, 4, 2, 6, 1, 5, 3, 7};

@@ -198,23 +198,12 @@ bool best_holding_tetra(const clg_near_t *near, const int *octants, int n, const
   return true;
 }
 
-}  // namespace
-
-int TClusterGroup::Interpolate(const double *lab, const double *plane, int par, double *dev,
-                               const clg_near_t *near, double *score, double *dist,
-                               double *proj) const {
-  int octants[8];
-  const int n = occupied(near, octants);
-  if (n == 0) {
-    VELMORA_REPORT(kNoNeighbours);
-    return -1;
-  }
-  double own[3];
-  const double *m = restricting_normal(par, plane, lab, own);
-  if (n < 4) return interpolate_few(near, octants, n, lab, m, nrOfDevCoord, dev, score, dist, proj);
-
-  if (best_holding_tetra(near, octants, n, lab, nrOfDevCoord, dev, score, dist, proj)) return 0;
-  double best = kNoScore;
+// Projects c onto every tetrahedron of four of the n occupied octants' points, in combination
+// order, and hands each to visit(corners, projection, score). Returns -1 when a projection fails
+// (visiting stops there), else 0.
+template <typename Visit>
+int for_each_tetra(const clg_near_t *near, const int *octants, int n, const double *c,
+                   const double *m, Visit visit) {
   int corners[4];
   int mask[8];
   numb_next_combination(4, n, 1, corners, mask);
@@ -223,47 +212,43 @@ int TClusterGroup::Interpolate(const double *lab, const double *plane, int par, 
     gather_tetra(near, octants, corners, tetra);
     PROJ_RESULT r{};
     double s = 0.0;
-    if (project_tetra(tetra, lab, m, &r, &s) != 0) return -1;
+    if (project_tetra(tetra, c, m, &r, &s) != 0) return -1;
+    visit(static_cast<const int *>(corners), r, s);
+  } while (numb_next_combination(4, n, 0, corners, mask) == 0);
+  return 0;
+}
+
+// Four or more corners, plain: the best holding tetrahedron if one holds the query, else the
+// best projection score.
+int best_projection(const clg_near_t *near, const int *octants, int n, const double *lab,
+                    const double *m, int nrOfDevCoord, double *dev, double *score, double *dist,
+                    double *proj) {
+  if (best_holding_tetra(near, octants, n, lab, nrOfDevCoord, dev, score, dist, proj)) return 0;
+  double best = kNoScore;
+  auto keep_best = [&](const int *corners, const PROJ_RESULT &r, double s) {
     if (s > best) {
       best = s;
       *dist = -vect_distance(r.point, lab, 3);
       blend(near, octants, corners, 4, r.weights, nrOfDevCoord, dev);
       copy3(r.point, proj);
     }
-  } while (numb_next_combination(4, n, 0, corners, mask) == 0);
+  };
+  if (for_each_tetra(near, octants, n, lab, m, keep_best) != 0) return -1;
   *score = best;
   return 0;
 }
 
-int TClusterGroup::InterpolatePenal(const double *lab, const double *plane, int par, double *dev,
-                                    const clg_near_t *near, double *score, double *dist,
-                                    double *proj) const {
-  int octants[8];
-  const int n = occupied(near, octants);
-  if (n == 0) {
-    VELMORA_REPORT(kNoNeighbours);
-    return -1;
-  }
-  double own[3];
-  const double *m = restricting_normal(par, plane, lab, own);
-  if (n < 4) return interpolate_few(near, octants, n, lab, m, nrOfDevCoord, dev, score, dist, proj);
-
+// Four or more corners, penalised: coherent tetrahedra first (see the comment at the top).
+int coherent_projection(const clg_near_t *near, const int *octants, int n, const double *lab,
+                        const double *m, int nrOfDevCoord, double *dev, double *score, double *dist,
+                        double *proj) {
   double bestCost = kNoCost;
   *score = kNoScore;
   bool found = false;
-  int corners[4];
-  int mask[8];
-  numb_next_combination(4, n, 1, corners, mask);
-  do {
-    double tetra[12];
-    gather_tetra(near, octants, corners, tetra);
-    PROJ_RESULT r{};
-    double s = 0.0;
-    if (project_tetra(tetra, lab, m, &r, &s) != 0) return -1;
-
+  auto keep_coherent = [&](const int *corners, const PROJ_RESULT &r, double s) {
     // Spread of the device values over the corners that take part, and the search distance
     // to the dominant corner (the first of the largest weights).
-    double lo[kMaxDevCoord], hi[kMaxDevCoord];
+    double lo[TClusterGroup::kMaxDevCoord], hi[TClusterGroup::kMaxDevCoord];
     for (int j = 0; j < nrOfDevCoord; ++j) {
       lo[j] = kNoCost;
       hi[j] = 0.0;
@@ -294,7 +279,7 @@ int TClusterGroup::InterpolatePenal(const double *lab, const double *plane, int 
         blend(near, octants, corners, 4, r.weights, nrOfDevCoord, dev);
         copy3(r.point, proj);
         found = true;
-        continue;
+        return;
       }
     }
     // Rule B: otherwise the best projection score, less the spread's price.
@@ -308,8 +293,43 @@ int TClusterGroup::InterpolatePenal(const double *lab, const double *plane, int 
         if (coherent) found = true;
       }
     }
-  } while (numb_next_combination(4, n, 0, corners, mask) == 0);
-  return 0;
+  };
+  return for_each_tetra(near, octants, n, lab, m, keep_coherent);
+}
+
+// Interpolation from the occupied octants' nearest points: none is a failure, one to three
+// corners are projected onto their point, segment or triangle, and four or more are left to
+// many (best_projection or coherent_projection).
+template <typename Many>
+int interpolate_corners(Many many, const clg_near_t *near, const double *lab, const double *plane,
+                        int par, int nrOfDevCoord, double *dev, double *score, double *dist,
+                        double *proj) {
+  int octants[8];
+  const int n = occupied(near, octants);
+  if (n == 0) {
+    VELMORA_REPORT(kNoNeighbours);
+    return -1;
+  }
+  double own[3];
+  const double *m = restricting_normal(par, plane, lab, own);
+  if (n < 4) return interpolate_few(near, octants, n, lab, m, nrOfDevCoord, dev, score, dist, proj);
+  return many(near, octants, n, lab, m, nrOfDevCoord, dev, score, dist, proj);
+}
+
+}  // namespace
+
+int TClusterGroup::Interpolate(const double *lab, const double *plane, int par, double *dev,
+                               const clg_near_t *near, double *score, double *dist,
+                               double *proj) const {
+  return interpolate_corners(best_projection, near, lab, plane, par, nrOfDevCoord, dev, score, dist,
+                             proj);
+}
+
+int TClusterGroup::InterpolatePenal(const double *lab, const double *plane, int par, double *dev,
+                                    const clg_near_t *near, double *score, double *dist,
+                                    double *proj) const {
+  return interpolate_corners(coherent_projection, near, lab, plane, par, nrOfDevCoord, dev, score,
+                             dist, proj);
 }
 
 namespace {
@@ -325,6 +345,23 @@ void clamp_query(const double *lab, const float *rangeMin, const float *rangeMax
   }
 }
 
+// The axis-aligned interpolators: a query with a NaN fails; any other is clamped into the grid,
+// its octants' nearest points are found (find) and interpolated (many, as interpolate_corners
+// takes it).
+template <typename Find, typename Many>
+int interpolate_clamped(const double *lab, const float *rangeMin, const float *rangeMax, Find find,
+                        Many many, int nrOfDevCoord, double *dev, double *dist, double *proj) {
+  if (has_nan(lab, 3)) return -1;
+  double c[3];
+  clamp_query(lab, rangeMin, rangeMax, c);
+  clg_near_t near;
+  if (find(c, &near) != 0) return -1;
+  double score = 0.0;
+  const int rc =
+      interpolate_corners(many, &near, c, nullptr, 0, nrOfDevCoord, dev, &score, dist, proj);
+  return rc != 0 ? -1 : 0;
+}
+
 }  // namespace
 
 // The interpolators and the inside test read only which octants are occupied and their nearest
@@ -337,24 +374,16 @@ int TClusterGroup::OctantNearest(const double *lab, clg_near_t *near,
 
 int TClusterGroup::InterpolateProjectNPar(const double *lab, double *dev, double *dist,
                                           double *proj) const {
-  if (has_nan(lab, 3)) return -1;
-  double c[3];
-  clamp_query(lab, rangeMin, rangeMax, c);
-  clg_near_t near;
-  if (OctantNearest(c, &near) != 0) return -1;
-  double score = 0.0;
-  return Interpolate(c, nullptr, 0, dev, &near, &score, dist, proj) != 0 ? -1 : 0;
+  auto find = [this](const double *c, clg_near_t *near) { return OctantNearest(c, near); };
+  return interpolate_clamped(lab, rangeMin, rangeMax, find, best_projection, nrOfDevCoord, dev,
+                             dist, proj);
 }
 
 int TClusterGroup::InterpolateProjectNParPenal(const double *lab, double *dev, double *dist,
                                                double *proj) const {
-  if (has_nan(lab, 3)) return -1;
-  double c[3];
-  clamp_query(lab, rangeMin, rangeMax, c);
-  clg_near_t near;
-  if (OctantNearest(c, &near) != 0) return -1;
-  double score = 0.0;
-  return InterpolatePenal(c, nullptr, 0, dev, &near, &score, dist, proj) != 0 ? -1 : 0;
+  auto find = [this](const double *c, clg_near_t *near) { return OctantNearest(c, near); };
+  return interpolate_clamped(lab, rangeMin, rangeMax, find, coherent_projection, nrOfDevCoord, dev,
+                             dist, proj);
 }
 
 int TClusterGroup::InterpolateProjectPar(const double *lab, const double *plane, double *dev,

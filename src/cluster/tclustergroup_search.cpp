@@ -17,7 +17,9 @@
 
 namespace {
 
-using velmora::cluster::nearest;
+using velmora::cluster::frame_coordinate;
+using velmora::cluster::frame_octant_mask;
+using velmora::cluster::query_node;
 
 constexpr unsigned kAllOctants = 0xFFu;
 
@@ -127,36 +129,16 @@ struct Walk {
   // Lab offset of node n from the query's node along axis i, as DetermineIntIndex forms it.
   double offset(int i, int n) const {
     if (intervals[i] <= 0.0) return 0.0;
-    const double point = static_cast<float>(n * span[i]) / intervals[i] + rangeMin[i];
-    const double query = static_cast<float>(q[i] * span[i]) / intervals[i] + rangeMin[i];
-    return point - query;
+    return frame_coordinate(n, span[i], intervals[i], rangeMin[i]) -
+           frame_coordinate(q[i], span[i], intervals[i], rangeMin[i]);
   }
 
   // The plane-frame octants that points with L nodes lLo .. lHi and a and b nodes in the box can
-  // fall into. Each bit is the sign of a linear function of the offset, so over the box it ranges
-  // between the sums of its per-axis extremes; signs within a relative 1e-9 of 0 count as both.
+  // fall into.
   unsigned frame_present(int lLo, int lHi, const clg_index_t::Box &box) const {
     const double lo[3] = {offset(0, lLo), offset(1, box.minA), offset(2, box.minB)};
     const double hi[3] = {offset(0, lHi), offset(1, box.maxA), offset(2, box.maxB)};
-    unsigned values[3];  // per bit: 1 when it may be 0, 2 when it may be 1
-    for (int i = 0; i < 3; ++i) {
-      double least = 0.0, most = 0.0, scale = 0.0;
-      for (int d = 0; d < 3; ++d) {
-        const double u = planes[i][d] * lo[d], v = planes[i][d] * hi[d];
-        least += std::min(u, v);
-        most += std::max(u, v);
-        scale += std::max(std::fabs(u), std::fabs(v));
-      }
-      const double tolerance = 1e-9 * scale;
-      values[i] = (least < tolerance ? 1u : 0u) | (most >= -tolerance ? 2u : 0u);
-    }
-    unsigned mask = 0;
-    for (int k = 0; k < 8; ++k) {
-      if ((values[0] >> (k >> 2 & 1) & 1u) != 0 && (values[1] >> (k >> 1 & 1) & 1u) != 0 &&
-          (values[2] >> (k & 1) & 1u) != 0)
-        mask |= 1u << k;
-    }
-    return mask;
+    return frame_octant_mask(planes, lo, hi);
   }
 
   // Some plane-frame octant the points can fall into could still take one at squared distance
@@ -171,6 +153,15 @@ struct Groups {
   unsigned upperDescending, upperAscending, upperHalf;
   unsigned lowerDescending, lowerAscending, lowerHalf;
 };
+
+// With axis-aligned octants each scan settles the octants of its own half and direction; with
+// all set (every octant searched at once, or plane-frame octants) each settles all eight.
+Groups groups(bool all) {
+  if (all)
+    return Groups{kAllOctants, kAllOctants, kAllOctants, kAllOctants, kAllOctants, kAllOctants};
+  return Groups{kUpperDescending, kUpperAscending, kUpperHalf,
+                kLowerDescending, kLowerAscending, kLowerHalf};
+}
 
 // The walk shared by both searches. octant(point, upper, ascending) gives a point's octant.
 // A slice or block of slices whose node ranges hold no point of an octant that could still
@@ -273,16 +264,8 @@ bool prepare(const double *x, clg_near_t *near, int nrOfDevCoord, const std::int
     w.rangeMin[i] = rangeMin[i];
   }
   w.nrOfDevCoord = nrOfDevCoord;
-  for (int i = 0; i < 3; ++i) {
-    const double v = (x[i] - rangeMin[i]) / step[i];
-    int node = 0;
-    if (v >= nrOfNodes[i] - 1) {
-      node = nrOfNodes[i] - 1;
-    } else if (v > 0.0) {
-      node = nearest(v);
-    }
-    w.q[i] = static_cast<std::uint16_t>(node);
-  }
+  for (int i = 0; i < 3; ++i)
+    w.q[i] = static_cast<std::uint16_t>(query_node(x[i], rangeMin[i], step[i], nrOfNodes[i]));
   return true;
 }
 
@@ -296,10 +279,7 @@ int TClusterGroup::FindNearestClusterNPar(const double *lab, clg_near_t *near, i
     std::memset(near, 0, sizeof(*near));
     return -1;
   }
-  const Groups g = all != 0 ? Groups{kAllOctants, kAllOctants, kAllOctants,
-                                     kAllOctants, kAllOctants, kAllOctants}
-                            : Groups{kUpperDescending, kUpperAscending, kUpperHalf,
-                                     kLowerDescending, kLowerAscending, kLowerHalf};
+  const Groups g = groups(all != 0);
   const std::uint16_t q2 = w.q[2];
   walk(w, *index, g, [q2](const clg_index_t::Point &pt, bool upper, bool ascending) {
     return (upper ? 4 : 0) + (ascending ? 2 : 0) + (pt.node[2] > q2 ? 1 : 0);
@@ -315,12 +295,8 @@ int TClusterGroup::FindNearestClusterPar(const double *lab, clg_near_t *near, in
     std::memset(near, 0, sizeof(*near));
     return -1;
   }
-  // With mode 0 the octants are the axis-aligned ones, and each scan settles the octants of its
-  // own half and direction; any other mode settles all eight.
-  const Groups g = mode != 0 ? Groups{kAllOctants, kAllOctants, kAllOctants,
-                                      kAllOctants, kAllOctants, kAllOctants}
-                             : Groups{kUpperDescending, kUpperAscending, kUpperHalf,
-                                      kLowerDescending, kLowerAscending, kLowerHalf};
+  // Mode 0 uses the axis-aligned octants; any other mode the plane frame.
+  const Groups g = groups(mode != 0);
   const std::uint16_t *q = w.q;
   if (mode != 0) {
     w.planes = planes;
@@ -353,9 +329,8 @@ int TClusterGroup::DetermineIntIndex(const std::uint16_t *pointNode, const std::
       e[i] = 0.0;
       continue;
     }
-    const double p = static_cast<float>(pointNode[i] * span) / intervals + rangeMin[i];
-    const double s = static_cast<float>(queryNode[i] * span) / intervals + rangeMin[i];
-    e[i] = p - s;
+    e[i] = frame_coordinate(pointNode[i], span, intervals, rangeMin[i]) -
+           frame_coordinate(queryNode[i], span, intervals, rangeMin[i]);
   }
   for (int i = 0; i < 3; ++i)
     bits[i] = vect_dot(planes[i], e, 3) < 0.0 ? 0 : 1;

@@ -1,6 +1,7 @@
 // Shared pieces of the cluster store tests: white-box access, store builders at the sizes and
 // orders users bring (thousands of scattered measurements, grid-ordered charts, Lab units,
-// device values as fractions 0..1), a simple printer model and a brute-force octant search.
+// device values as fractions 0..1) and a brute-force octant search. The samples themselves
+// (printer model, FOGRA39 patches) are in cluster_samples.h, which the benchmark shares.
 #ifndef VELMORA_TESTS_CLUSTER_SUPPORT_H
 #define VELMORA_TESTS_CLUSTER_SUPPORT_H
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "cluster/tclustergroup_internal.h"
+#include "cluster_samples.h"
 
 // White-box access to the store's lists and private steps.
 struct TClusterGroupProbe {
@@ -72,19 +74,6 @@ struct TClusterGroupProbe {
 
 namespace cluster_test {
 
-using Lab = std::array<double, 3>;
-using Dev = std::array<double, 3>;
-
-struct Sample {
-  Dev dev;
-  Lab lab;
-};
-
-struct GroupDeleter {
-  void operator()(TClusterGroup *g) const { delete g; }
-};
-using Group = std::unique_ptr<TClusterGroup, GroupDeleter>;
-
 // The usual Lab grid: L 0..100, a and b -128..128, step 1 on every axis.
 inline Group make_group(int devCoord = 3, double step = 1.0, int hint = 1000) {
   return Group(
@@ -99,26 +88,6 @@ inline Group fill(Group g, const std::vector<Sample> &samples) {
   return g;
 }
 
-// A three-ink print simulated by block dyes: each ink absorbs mostly in one band of an RGB-like
-// linear space, which is then taken to Lab (D65). Smooth, monotone, and curved like a real
-// press; device values are fractions 0..1.
-inline Lab printer_lab(const Dev &cmy) {
-  const double c = cmy[0], m = cmy[1], y = cmy[2];
-  const double r = (1 - 0.88 * c) * (1 - 0.12 * m) * (1 - 0.04 * y);
-  const double gr = (1 - 0.22 * c) * (1 - 0.86 * m) * (1 - 0.10 * y);
-  const double b = (1 - 0.08 * c) * (1 - 0.30 * m) * (1 - 0.90 * y);
-  const double xyz[3] = {0.4124 * r + 0.3576 * gr + 0.1805 * b,
-                         0.2126 * r + 0.7152 * gr + 0.0722 * b,
-                         0.0193 * r + 0.1192 * gr + 0.9505 * b};
-  const double white[3] = {0.95047, 1.0, 1.08883};
-  double f[3];
-  for (int i = 0; i < 3; ++i) {
-    const double t = xyz[i] / white[i];
-    f[i] = t > 216.0 / 24389.0 ? std::cbrt(t) : (24389.0 / 27.0 * t + 16.0) / 116.0;
-  }
-  return {116 * f[1] - 16, 500 * (f[0] - f[1]), 200 * (f[1] - f[2])};
-}
-
 // A grid-ordered chart of the printer: n^3 patches, cyan slowest.
 inline std::vector<Sample> printer_chart(int n) {
   std::vector<Sample> out;
@@ -128,18 +97,6 @@ inline std::vector<Sample> printer_chart(int n) {
         const Dev d{i / (n - 1.0), j / (n - 1.0), k / (n - 1.0)};
         out.push_back({d, printer_lab(d)});
       }
-  return out;
-}
-
-// count random device values of the printer, in random order.
-inline std::vector<Sample> printer_random(int count, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<double> unit(0.0, 1.0);
-  std::vector<Sample> out;
-  for (int i = 0; i < count; ++i) {
-    const Dev d{unit(rng), unit(rng), unit(rng)};
-    out.push_back({d, printer_lab(d)});
-  }
   return out;
 }
 

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "cgats.h"
 #include "cluster_support.h"
 
 #ifdef VELMORA_HAVE_QHULL_R
@@ -27,23 +26,6 @@ using cluster_test::Lab;
 using cluster_test::Sample;
 
 constexpr double kLabStep = 0.1;
-
-// Black-free patches, device values as fractions 0..1.
-std::vector<Sample> black_free_patches() {
-  const cgats::Data data = cgats::read_file(VELMORA_DATA_DIR "/FOGRA39L.ti3");
-  const int c = data.column("CMYK_C"), k = data.column("CMYK_K"), l = data.column("LAB_L");
-  std::vector<Sample> out;
-  for (size_t r = 0; r < data.rows.size(); ++r) {
-    if (data.number(r, k) != 0.0) continue;
-    Sample s;
-    for (int i = 0; i < 3; ++i) {
-      s.dev[i] = data.number(r, c + i) / 100.0;
-      s.lab[i] = data.number(r, l + i);
-    }
-    out.push_back(s);
-  }
-  return out;
-}
 
 Group store(const std::vector<Sample> &samples) {
   return cluster_test::fill(Group(TClusterGroup::Create(3, 0, 100, kLabStep, -128, 128, kLabStep,
@@ -128,7 +110,7 @@ double distance(const Lab &a, const Lab &b) {
 // against the patch's own (largest channel error, as a fraction), and the colour they print,
 // against the patch's measured Lab.
 TEST(ClusterFogra39, LeaveOneOutRecoversTheBlackFreePatches) {
-  const auto patches = black_free_patches();
+  const auto patches = cluster_test::fogra39_black_free();
   ASSERT_EQ(patches.size(), 818u);
   const Press press(patches);
   ASSERT_TRUE(press.complete());
@@ -243,7 +225,7 @@ void expect_agrees_with_gamut(const std::vector<Sample> &samples, const char *na
 }
 
 TEST(ClusterFogra39, InsideTestAgreesWithTheMeasuredGamut) {
-  expect_agrees_with_gamut(black_free_patches(), "FOGRA39 K = 0");
+  expect_agrees_with_gamut(cluster_test::fogra39_black_free(), "FOGRA39 K = 0");
   expect_agrees_with_gamut(cluster_test::printer_random(3000, 43), "simulated printer");
 }
 #endif

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "cgats.h"
 #include "cluster_support.h"
 
 namespace {
@@ -101,18 +100,7 @@ TEST(ClusterSearch, EveryOctantHoldsTheNearestPointThatBruteForceFinds) {
 // on nodes, on a regular Lab grid and beyond the limits.
 TEST(ClusterSearch, RecordsMatchAWalkOverEveryPointIncludingTiesAndCounts) {
   std::vector<Store> all = stores();
-  std::vector<Sample> fogra;
-  const cgats::Data data = cgats::read_file(VELMORA_DATA_DIR "/FOGRA39L.ti3");
-  const int c = data.column("CMYK_C"), k = data.column("CMYK_K"), l = data.column("LAB_L");
-  for (size_t r = 0; r < data.rows.size(); ++r) {
-    if (data.number(r, k) != 0.0) continue;
-    Sample s;
-    for (int i = 0; i < 3; ++i) {
-      s.dev[i] = data.number(r, c + i) / 100.0;
-      s.lab[i] = data.number(r, l + i);
-    }
-    fogra.push_back(s);
-  }
+  const std::vector<Sample> fogra = cluster_test::fogra39_black_free();
   ASSERT_EQ(fogra.size(), 818u);
   all.push_back({"FOGRA39, step 0.1", fogra, 0.1});
   all.push_back({"FOGRA39, step 1", fogra, 1.0});
