@@ -134,6 +134,8 @@ VELMORA_AVX2 inline __m256i blend_group(const uint8_t *data, const uint8_t *cons
   if constexpr (!Curved) {
     return sum;
   } else {
+    // Byte j of each lane alone into the low byte, to index curve j; the curve's byte back into
+    // byte j.
     const __m256i byte = _mm256_set1_epi32(0xff);
     __m256i result = _mm256_setzero_si256();
     for (int j = 0; j < channels; ++j) {
@@ -211,7 +213,7 @@ VELMORA_AVX2 void tetrab_blocks(const ByteBlocks<N> &b) {
   const __m256i offset_bits = _mm256_set1_epi32(0x00ffffff);
   const __m256i fraction_bits = _mm256_set1_epi32(0xff00);
   const __m256i byte = _mm256_set1_epi32(0xff);
-  const __m256i top = _mm256_set1_epi32(kDefaultWeightHigh);
+  const __m256i top = _mm256_set1_epi16(kDefaultWeightHigh);
   const __m256i far_corner = _mm256_set1_epi32(b.far_corner);
   const int is32 = static_cast<int>(is);
   const __m256i in_lanes =
@@ -240,10 +242,10 @@ VELMORA_AVX2 void tetrab_blocks(const ByteBlocks<N> &b) {
   const __m256i reciprocal = _mm256_set1_epi32(0x8081);
   const __m256i last_byte = _mm256_set1_epi32(kLastByteValue);
   const bool short_strides = b.short_strides;
-  // A weight below 256 copied into both 16-bit halves of its lane.
-  const __m256i both_halves =
-      _mm256_setr_epi8(0, -1, 0, -1, 4, -1, 4, -1, 8, -1, 8, -1, 12, -1, 12, -1, 0, -1, 0, -1, 4,
-                       -1, 4, -1, 8, -1, 8, -1, 12, -1, 12, -1);
+  // Byte 1 of each lane (a key's fraction) into both 16-bit halves of the lane.
+  const __m256i fraction_halves =
+      _mm256_setr_epi8(1, -1, 1, -1, 5, -1, 5, -1, 9, -1, 9, -1, 13, -1, 13, -1, 1, -1, 1, -1, 5,
+                       -1, 5, -1, 9, -1, 9, -1, 13, -1, 13, -1);
 
   for (int p0 = 0; p0 < end; p0 += kBytePoints) {
     unsigned keep = 0xffu;
@@ -299,15 +301,15 @@ VELMORA_AVX2 void tetrab_blocks(const ByteBlocks<N> &b) {
     for (int k = 1; k < N; ++k)
       vertex[k] = _mm256_add_epi32(vertex[k - 1], _mm256_permutevar8x32_epi32(strides, key[k - 1]));
     vertex[N] = _mm256_add_epi32(base, far_corner);
+    // Each key's fraction (its second byte) into both 16-bit halves of its lane; the keys are in
+    // descending order, so the differences stay within 0 .. 255.
     __m256i fraction[N];
     for (int k = 0; k < N; ++k)
-      fraction[k] = _mm256_srli_epi32(key[k], 8);
-    weight[0] = _mm256_sub_epi32(top, fraction[0]);
+      fraction[k] = _mm256_shuffle_epi8(key[k], fraction_halves);
+    weight[0] = _mm256_sub_epi16(top, fraction[0]);
     for (int k = 1; k < N; ++k)
-      weight[k] = _mm256_sub_epi32(fraction[k - 1], fraction[k]);
+      weight[k] = _mm256_sub_epi16(fraction[k - 1], fraction[k]);
     weight[N] = fraction[N - 1];
-    for (int k = 0; k <= N; ++k)
-      weight[k] = _mm256_shuffle_epi8(weight[k], both_halves);
     for (int g = 0; g < groups; ++g) {
       const int channels = m - 4 * g < 4 ? m - 4 * g : 4;
       const __m256i value =
