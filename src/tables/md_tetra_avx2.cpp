@@ -200,7 +200,7 @@ VELMORA_AVX2 inline void store_group(const ByteBlocks<N> &b, ByteStore how, int 
 // common layouts, with loads and stores fixed at compile time), 0 for any other layout. Straight:
 // identity input curves; Curved: output curves that are not all the identity.
 template <int N, int M, bool Straight, bool Curved>
-VELMORA_AVX2 void tetrab_blocks(const ByteBlocks<N> &b) {
+__attribute__((noinline)) VELMORA_AVX2 void tetrab_blocks(const ByteBlocks<N> &b) {
   const ByteLoad load = M != 0 ? ByteLoad::Pixels : b.load;
   const ByteStore how = M == 3 ? ByteStore::Interleaved3 : M == 4 ? ByteStore::Interleaved4 : b.how;
   const int m = M != 0 ? M : b.m;
@@ -234,13 +234,28 @@ VELMORA_AVX2 void tetrab_blocks(const ByteBlocks<N> &b) {
   __m256i pick_input[N] = {};
   for (int d = 0; d < N && load == ByteLoad::Pixels; ++d) {
     alignas(32) int8_t pattern[32];
+    // With identity input curves, odd inputs go to byte 2 instead, beside their even partner.
+    const int at = Straight && d % 2 == 1 ? 2 : 0;
     for (int k = 0; k < 32; ++k)
-      pattern[k] = k % 4 == 0 ? static_cast<int8_t>(is * (k % 16 / 4) + d) : int8_t{-1};
+      pattern[k] = k % 4 == at ? static_cast<int8_t>(is * (k % 16 / 4) + d) : int8_t{-1};
     pick_input[d] = _mm256_load_si256(reinterpret_cast<const __m256i *>(pattern));
   }
-  const __m256i cells = _mm256_set1_epi32(b.cells);
-  const __m256i reciprocal = _mm256_set1_epi32(0x8081);
-  const __m256i last_byte = _mm256_set1_epi32(kLastByteValue);
+  // Inputs 2p and 2p + 1 share lanes in the identity-curve arithmetic, one per 16-bit half.
+  constexpr int kPairs = (N + 1) / 2;
+  __m256i pair_stride[kPairs];
+  __m256i pair_tag[kPairs];
+  for (int q = 0; q < kPairs; ++q) {
+    const int odd = 2 * q + 1;
+    const uint32_t low = static_cast<uint32_t>(b.strides[2 * q]) & 0xffffu;
+    const uint32_t high = odd < N ? static_cast<uint32_t>(b.strides[odd]) & 0xffffu : 0u;
+    pair_stride[q] = _mm256_set1_epi32(static_cast<int>(low | high << 16));
+    const int odd_tag = odd < N ? kBytePoints - 1 - odd : 0;
+    pair_tag[q] = _mm256_set1_epi32((kBytePoints - 1 - 2 * q) | odd_tag << 16);
+  }
+  const __m256i low_half = _mm256_set1_epi32(0xffff);
+  const __m256i cells = _mm256_set1_epi16(static_cast<int16_t>(b.cells));
+  const __m256i reciprocal = _mm256_set1_epi16(static_cast<int16_t>(0x8081));
+  const __m256i last_byte = _mm256_set1_epi16(kLastByteValue);
   const bool short_strides = b.short_strides;
   // Byte 1 of each lane (a key's fraction) into both 16-bit halves of the lane.
   const __m256i fraction_halves =
@@ -255,6 +270,8 @@ VELMORA_AVX2 void tetrab_blocks(const ByteBlocks<N> &b) {
       keep = ~static_cast<unsigned>(_mm_movemask_epi8(skipped)) & 0xffu;
       if (keep == 0) continue;
     }
+    // Input d of the block's points in the low byte of each lane; with identity input curves,
+    // odd inputs in the third byte instead.
     __m256i x[N];
     if (load == ByteLoad::Pixels) {
       const uint8_t *src = b.in[0] + p0 * is;
@@ -263,32 +280,57 @@ VELMORA_AVX2 void tetrab_blocks(const ByteBlocks<N> &b) {
           _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 4 * is)), 1);
       for (int d = 0; d < N; ++d)
         x[d] = _mm256_shuffle_epi8(two, pick_input[d]);
-    } else if (load == ByteLoad::Gather) {
-      const __m256i raw = gather_dwords(b.in[0] + p0 * is, in_lanes);
-      for (int d = 0; d < N; ++d)
-        x[d] = _mm256_and_si256(_mm256_srli_epi32(raw, 8 * d), byte);
-    } else if (load == ByteLoad::Planes) {
-      for (int d = 0; d < N; ++d) {
-        x[d] =
-            _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(b.in[d] + p0)));
-      }
     } else {
-      for (int d = 0; d < N; ++d)
-        x[d] = _mm256_and_si256(gather_dwords(b.in[d] + p0 * is, in_lanes), byte);
+      if (load == ByteLoad::Gather) {
+        const __m256i raw = gather_dwords(b.in[0] + p0 * is, in_lanes);
+        for (int d = 0; d < N; ++d)
+          x[d] = _mm256_and_si256(_mm256_srli_epi32(raw, 8 * d), byte);
+      } else if (load == ByteLoad::Planes) {
+        for (int d = 0; d < N; ++d) {
+          x[d] = _mm256_cvtepu8_epi32(
+              _mm_loadl_epi64(reinterpret_cast<const __m128i *>(b.in[d] + p0)));
+        }
+      } else {
+        for (int d = 0; d < N; ++d)
+          x[d] = _mm256_and_si256(gather_dwords(b.in[d] + p0 * is, in_lanes), byte);
+      }
+      if constexpr (Straight) {
+        for (int d = 1; d < N; d += 2)
+          x[d] = _mm256_slli_epi32(x[d], 16);
+      }
     }
     __m256i base = _mm256_setzero_si256();
     __m256i key[N];
-    for (int d = 0; d < N; ++d) {
-      if constexpr (Straight) {
-        // Identity input curve: with s = x (G - 1), the cell is s / 255 and the fraction weight
-        // s mod 255, as in the index tables; s / 255 = s * 0x8081 >> 23 for s < 2^16.
-        const __m256i s = _mm256_mullo_epi16(x[d], cells);
-        const __m256i i = _mm256_srli_epi32(_mm256_mulhi_epu16(s, reciprocal), 7);
-        const __m256i f = _mm256_sub_epi32(s, _mm256_mullo_epi16(i, last_byte));
-        base = _mm256_add_epi32(base, short_strides ? _mm256_madd_epi16(i, stride[d])
-                                                    : _mm256_mullo_epi32(i, stride[d]));
-        key[d] = _mm256_or_si256(_mm256_slli_epi32(f, 8), tag[d]);
-      } else {
+    if constexpr (Straight) {
+      // Identity input curves: with s = x (G - 1), the cell is s / 255 and the fraction weight
+      // s mod 255, as in the index tables; s / 255 = s * 0x8081 >> 23 for s < 2^16. Two inputs
+      // per lane, one in each 16-bit half.
+      for (int q = 0; q < kPairs; ++q) {
+        const int d = 2 * q;
+        const __m256i both = d + 1 < N ? _mm256_or_si256(x[d], x[d + 1]) : x[d];
+        const __m256i s = _mm256_mullo_epi16(both, cells);
+        const __m256i i = _mm256_srli_epi16(_mm256_mulhi_epu16(s, reciprocal), 7);
+        const __m256i f = _mm256_sub_epi16(s, _mm256_mullo_epi16(i, last_byte));
+        const __m256i k = _mm256_or_si256(_mm256_slli_epi16(f, 8), pair_tag[q]);
+        if (short_strides) {
+          base = _mm256_add_epi32(base, _mm256_madd_epi16(i, pair_stride[q]));
+        } else {
+          base =
+              _mm256_add_epi32(base, _mm256_mullo_epi32(_mm256_and_si256(i, low_half), stride[d]));
+          if (d + 1 < N) {
+            base =
+                _mm256_add_epi32(base, _mm256_mullo_epi32(_mm256_srli_epi32(i, 16), stride[d + 1]));
+          }
+        }
+        if (d + 1 < N) {
+          key[d] = _mm256_and_si256(k, low_half);
+          key[d + 1] = _mm256_srli_epi32(k, 16);
+        } else {
+          key[d] = k;
+        }
+      }
+    } else {
+      for (int d = 0; d < N; ++d) {
         const __m256i e = gather_entries(b.inputs + d * kByteValues, x[d]);
         base = _mm256_add_epi32(base, _mm256_and_si256(e, offset_bits));
         key[d] = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(e, 16), fraction_bits), tag[d]);
