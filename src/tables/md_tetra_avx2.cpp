@@ -198,8 +198,9 @@ VELMORA_AVX2 inline void store_group(const ByteBlocks<N> &b, ByteStore how, int 
 
 // The blocks of one call. M is 3 or 4 for interleaved pixels of N bytes in and M bytes out (the
 // common layouts, with loads and stores fixed at compile time), 0 for any other layout. Straight:
-// identity input curves; Curved: output curves that are not all the identity.
-template <int N, int M, bool Straight, bool Curved>
+// identity input curves (Short: with strides below 2^15); Curved: output curves that are not all
+// the identity.
+template <int N, int M, bool Straight, bool Short, bool Curved>
 __attribute__((noinline)) VELMORA_AVX2 void tetrab_blocks(const ByteBlocks<N> &b) {
   const ByteLoad load = M != 0 ? ByteLoad::Pixels : b.load;
   const ByteStore how = M == 3 ? ByteStore::Interleaved3 : M == 4 ? ByteStore::Interleaved4 : b.how;
@@ -256,7 +257,6 @@ __attribute__((noinline)) VELMORA_AVX2 void tetrab_blocks(const ByteBlocks<N> &b
   const __m256i cells = _mm256_set1_epi16(static_cast<int16_t>(b.cells));
   const __m256i reciprocal = _mm256_set1_epi16(static_cast<int16_t>(0x8081));
   const __m256i last_byte = _mm256_set1_epi16(kLastByteValue);
-  const bool short_strides = b.short_strides;
   // Byte 1 of each lane (a key's fraction) into both 16-bit halves of the lane.
   const __m256i fraction_halves =
       _mm256_setr_epi8(1, -1, 1, -1, 5, -1, 5, -1, 9, -1, 9, -1, 13, -1, 13, -1, 1, -1, 1, -1, 5,
@@ -312,7 +312,7 @@ __attribute__((noinline)) VELMORA_AVX2 void tetrab_blocks(const ByteBlocks<N> &b
         const __m256i i = _mm256_srli_epi16(_mm256_mulhi_epu16(s, reciprocal), 7);
         const __m256i f = _mm256_sub_epi16(s, _mm256_mullo_epi16(i, last_byte));
         const __m256i k = _mm256_or_si256(_mm256_slli_epi16(f, 8), pair_tag[q]);
-        if (short_strides) {
+        if constexpr (Short) {
           base = _mm256_add_epi32(base, _mm256_madd_epi16(i, pair_stride[q]));
         } else {
           base =
@@ -363,10 +363,13 @@ __attribute__((noinline)) VELMORA_AVX2 void tetrab_blocks(const ByteBlocks<N> &b
 
 template <int N, int M>
 VELMORA_AVX2 void tetrab_blocks_for(const ByteBlocks<N> &b, bool straight, bool curved) {
-  if (straight) {
-    curved ? tetrab_blocks<N, M, true, true>(b) : tetrab_blocks<N, M, true, false>(b);
+  if (straight && b.short_strides) {
+    curved ? tetrab_blocks<N, M, true, true, true>(b) : tetrab_blocks<N, M, true, true, false>(b);
+  } else if (straight) {
+    curved ? tetrab_blocks<N, M, true, false, true>(b) : tetrab_blocks<N, M, true, false, false>(b);
   } else {
-    curved ? tetrab_blocks<N, M, false, true>(b) : tetrab_blocks<N, M, false, false>(b);
+    curved ? tetrab_blocks<N, M, false, false, true>(b)
+           : tetrab_blocks<N, M, false, false, false>(b);
   }
 }
 
