@@ -142,16 +142,6 @@ VELMORA_AVX2 inline __m256i blend_group(const uint8_t *data, const uint8_t *cons
     // Byte j of each lane alone into the low byte, to index curve j; the curve's byte back into
     // byte j.
     const __m256i byte = _mm256_set1_epi32(0xff);
-    if (channels == 3) {
-      // The fourth byte is not stored: the curves' bytes of channels 0 and 1 in the low 16-bit
-      // half, channel 2's in the high one.
-      const __m256i c0 = gather_dwords(curve[0], _mm256_and_si256(sum, byte));
-      const __m256i c1 = gather_dwords(curve[1], _mm256_and_si256(_mm256_srli_epi32(sum, 8), byte));
-      const __m256i c2 =
-          gather_dwords(curve[2], _mm256_and_si256(_mm256_srli_epi32(sum, 16), byte));
-      const __m256i low = _mm256_or_si256(_mm256_and_si256(c0, byte), _mm256_slli_epi16(c1, 8));
-      return _mm256_blend_epi16(low, _mm256_slli_epi32(c2, 16), 0xaa);
-    }
     __m256i result = _mm256_setzero_si256();
     for (int j = 0; j < channels; ++j) {
       const __m256i s = _mm256_and_si256(_mm256_srli_epi32(sum, 8 * j), byte);
@@ -230,10 +220,7 @@ __attribute__((noinline)) VELMORA_AVX2 void tetrab_blocks(const ByteBlocks<N> &b
   const int end = b.end;
 
   const __m256i offset_bits = _mm256_set1_epi32(0x00ffffff);
-  // An entry's top byte (its fraction) into the second byte, the rest cleared.
-  const __m256i fraction_to_key =
-      _mm256_setr_epi8(-1, 3, -1, -1, -1, 7, -1, -1, -1, 11, -1, -1, -1, 15, -1, -1, -1, 3, -1, -1,
-                       -1, 7, -1, -1, -1, 11, -1, -1, -1, 15, -1, -1);
+  const __m256i fraction_bits = _mm256_set1_epi32(0xff00);
   const __m256i byte = _mm256_set1_epi32(0xff);
   const __m256i top = _mm256_set1_epi16(kDefaultWeightHigh);
   const __m256i far_corner = _mm256_set1_epi32(b.far_corner);
@@ -354,11 +341,9 @@ __attribute__((noinline)) VELMORA_AVX2 void tetrab_blocks(const ByteBlocks<N> &b
     } else {
       for (int d = 0; d < N; ++d) {
         const __m256i e = gather_entries(b.inputs + d * kByteValues, x[d]);
-        base = _mm256_add_epi32(base, e);
-        key[d] = _mm256_or_si256(_mm256_shuffle_epi8(e, fraction_to_key), tag[d]);
+        base = _mm256_add_epi32(base, _mm256_and_si256(e, offset_bits));
+        key[d] = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(e, 16), fraction_bits), tag[d]);
       }
-      // The offsets' sum is the cell's offset, below 2^24, so no carry reaches the top bytes.
-      base = _mm256_and_si256(base, offset_bits);
     }
     sort_keys<N>(key, std::make_index_sequence<kNetworkLength<N>>{});
     __m256i vertex[N + 1];
