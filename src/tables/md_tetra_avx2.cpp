@@ -39,6 +39,11 @@ namespace {
 constexpr int kBytePoints = 8;
 constexpr int kDoublePoints = 4;
 constexpr int kLastByteValue = 255;
+// How far ahead of a block the interleaved pixels are fetched into the cache, in bytes. Long
+// calls stream pixels from memory; the fetches keep the inputs and the output lines on their way
+// while the block computes (an ordered sweep of 2^24 pixels runs about a fifth faster). A fetch
+// never faults, so it may point past the arrays.
+constexpr int kPrefetchAhead = 768;
 
 // ---- byte tables -------------------------------------------------------------------------------
 
@@ -86,25 +91,42 @@ VELMORA_AVX2 inline __m256i rounded_products(__m256i v, __m256i w) {
 // Where the output bytes of a block go.
 enum class ByteStore { Interleaved3, Interleaved4, Planar, PerByte };
 
+// How a block's input bytes arrive: interleaved pixels of 3 or 4 bytes from two 16-byte loads,
+// other interleaved inputs from one 4-byte gather per point, unit-stride planes 8 bytes at a
+// time, anything else from a 4-byte gather per input and point.
+enum class ByteLoad { Pixels, Gather, Planes, GatherEach };
+
+// Everything a block needs, copied out of the table and the call before the loop: the output
+// stores are byte stores, which may alias anything reached through a pointer, so values read
+// through the table inside the loop would be read again after every store.
 template <int N>
-struct ByteCall {
-  const md_tetrab *t;
-  const uint8_t *const *in;
-  std::ptrdiff_t inStride;
-  uint8_t *const *out;
-  std::ptrdiff_t outStride;
+struct ByteBlocks {
+  const uint8_t *data;
+  const uint8_t *in[N];
+  std::ptrdiff_t is;
+  uint8_t *out[kVectorMaxChannels];
+  const uint8_t *out_curve[kVectorMaxChannels];
+  std::ptrdiff_t os;
+  int m;
   const uint8_t *mask;
   int limit;
-  bool interleavedIn;
+  int end;
+  ByteLoad load;
+  ByteStore how;
+  const uint32_t *inputs;  // the composed input tables, for curved inputs
+  int32_t strides[N];
+  int32_t far_corner;
+  int cells;           // grid points - 1
+  bool short_strides;  // strides below 2^15 multiply in one 16-bit multiply-add
 };
 
 // The channels 4g .. 4g+3 of one block (dword lane p holds point p's bytes, channel 4g in the
-// lowest), after the output curves.
-template <int N>
-VELMORA_AVX2 inline __m256i blend_group(const md_tetrab &t, int g, const __m256i *vertex,
-                                        const __m256i *weight, bool curved) {
+// lowest), after the output curves of the first `channels` of them.
+template <int N, bool Curved>
+VELMORA_AVX2 inline __m256i blend_group(const uint8_t *data, const uint8_t *const *curve,
+                                        int channels, const __m256i *vertex,
+                                        const __m256i *weight) {
   const __m256i low_bytes = _mm256_set1_epi32(0x00ff00ff);
-  const uint8_t *data = t.data + 4 * g;
   __m256i even = _mm256_setzero_si256();
   __m256i odd = _mm256_setzero_si256();
   for (int k = 0; k <= N; ++k) {
@@ -113,26 +135,32 @@ VELMORA_AVX2 inline __m256i blend_group(const md_tetrab &t, int g, const __m256i
     odd = _mm256_add_epi16(odd, rounded_products(_mm256_srli_epi16(v, 8), weight[k]));
   }
   // The sums modulo 256, back into their byte positions.
-  __m256i sum = _mm256_or_si256(_mm256_and_si256(even, low_bytes), _mm256_slli_epi16(odd, 8));
-  if (!curved) return sum;
-  const __m256i byte = _mm256_set1_epi32(0xff);
-  __m256i result = _mm256_setzero_si256();
-  const int channels = t.shape.dimout - 4 * g < 4 ? t.shape.dimout - 4 * g : 4;
-  for (int j = 0; j < channels; ++j) {
-    const __m256i s = _mm256_and_si256(_mm256_srli_epi32(sum, 8 * j), byte);
-    const __m256i curved_byte = _mm256_and_si256(gather_dwords(t.outCurves[4 * g + j], s), byte);
-    result = _mm256_or_si256(result, _mm256_slli_epi32(curved_byte, 8 * j));
+  const __m256i sum = _mm256_or_si256(_mm256_and_si256(even, low_bytes), _mm256_slli_epi16(odd, 8));
+  if constexpr (!Curved) {
+    return sum;
+  } else {
+    // Byte j of each lane alone into the low byte, to index curve j; the curve's byte back into
+    // byte j.
+    const __m256i byte = _mm256_set1_epi32(0xff);
+    __m256i result = _mm256_setzero_si256();
+    for (int j = 0; j < channels; ++j) {
+      const __m256i s = _mm256_and_si256(_mm256_srli_epi32(sum, 8 * j), byte);
+      const __m256i curved_byte = _mm256_and_si256(gather_dwords(curve[j], s), byte);
+      result = _mm256_or_si256(result, _mm256_slli_epi32(curved_byte, 8 * j));
+    }
+    return result;
   }
-  return result;
 }
 
 // Stores the channels 4g .. 4g+3 of the points of a block that `keep` marks.
 template <int N>
-VELMORA_AVX2 inline void store_group(const ByteCall<N> &call, ByteStore how, int g, __m256i value,
+VELMORA_AVX2 inline void store_group(const ByteBlocks<N> &b, ByteStore how, int g, __m256i value,
                                      std::ptrdiff_t p0, unsigned keep) {
-  const std::ptrdiff_t os = call.outStride;
+  const std::ptrdiff_t os = b.os;
   if (keep == 0xffu && how == ByteStore::Interleaved4) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(call.out[0] + p0 * 4), value);
+    uint8_t *dst = b.out[0] + p0 * 4;
+    _mm_prefetch(reinterpret_cast<const char *>(dst) + kPrefetchAhead, _MM_HINT_T0);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst), value);
     return;
   }
   if (keep == 0xffu && how == ByteStore::Interleaved3) {
@@ -141,7 +169,8 @@ VELMORA_AVX2 inline void store_group(const ByteCall<N> &call, ByteStore how, int
     const __m256i packed = _mm256_shuffle_epi8(value, pack);
     const __m128i lo = _mm256_castsi256_si128(packed);
     const __m128i hi = _mm256_extracti128_si256(packed, 1);
-    uint8_t *dst = call.out[0] + p0 * 3;
+    uint8_t *dst = b.out[0] + p0 * 3;
+    _mm_prefetch(reinterpret_cast<const char *>(dst) + kPrefetchAhead, _MM_HINT_T0);
     const int lo_tail = _mm_extract_epi32(lo, 2);
     const int hi_tail = _mm_extract_epi32(hi, 2);
     _mm_storel_epi64(reinterpret_cast<__m128i *>(dst), lo);
@@ -150,12 +179,11 @@ VELMORA_AVX2 inline void store_group(const ByteCall<N> &call, ByteStore how, int
     std::memcpy(dst + 20, &hi_tail, 4);
     return;
   }
-  const int m = call.t->shape.dimout;
-  const int channels = m - 4 * g < 4 ? m - 4 * g : 4;
+  const int channels = b.m - 4 * g < 4 ? b.m - 4 * g : 4;
   if (keep == 0xffu && how == ByteStore::Planar) {
     const __m256i lanes = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
     for (int j = 0; j < channels; ++j) {
-      uint8_t *dst = call.out[4 * g + j];
+      uint8_t *dst = b.out[4 * g + j];
       if (dst == nullptr) continue;
       // Byte j of every lane to the front of its half, then the two halves' fronts together.
       const __m256i pick = _mm256_set1_epi32(0x0c080400 + 0x01010101 * j);
@@ -170,141 +198,151 @@ VELMORA_AVX2 inline void store_group(const ByteCall<N> &call, ByteStore how, int
   for (int p = 0; p < kBytePoints; ++p) {
     if ((keep >> p & 1u) == 0) continue;
     for (int j = 0; j < channels; ++j) {
-      uint8_t *dst = call.out[4 * g + j];
+      uint8_t *dst = b.out[4 * g + j];
       if (dst != nullptr) dst[(p0 + p) * os] = static_cast<uint8_t>(lanes[p] >> (8 * j));
     }
   }
 }
 
-template <int N>
-inline bool out_interleaved_layout(const ByteCall<N> &call, int m) {
-  if (call.out[0] == nullptr) return false;
-  for (int c = 1; c < m; ++c) {
-    if (call.out[c] != call.out[0] + c) return false;
-  }
-  return true;
-}
-
-template <int N>
-VELMORA_AVX2 int tetrab_kernel(const ByteCall<N> &call, int count) {
-  const md_tetrab &t = *call.t;
-  const std::ptrdiff_t is = call.inStride;
-  const std::ptrdiff_t os = call.outStride;
-  const int m = t.shape.dimout;
-  if (is <= 0 || is > INT_MAX / kBytePoints) return 0;
-
-  // Inputs: interleaved pixels of 3 or 4 bytes come from two 16-byte loads, other interleaved
-  // inputs from one 4-byte gather per point, unit-stride planes 8 bytes at a time, anything else
-  // from a 4-byte gather per input and point. The loads read past the bytes the block uses (by
-  // `overrun` bytes behind the last point's last input byte); blocks stop where that would leave
-  // the range the call reads anyway, and the scalar code takes the rest.
-  enum class Load { Pixels, Gather, Planes, GatherEach };
-  Load load = Load::GatherEach;
-  std::ptrdiff_t overrun = 3;
-  if (call.interleavedIn && (is == 3 || is == 4) && N <= is) {
-    load = Load::Pixels;
-    overrun = 4 * is + 15 - (7 * is + N - 1);  // the second load starts at point 4
-  } else if (call.interleavedIn) {
-    load = Load::Gather;
-    overrun = 4 - N;
-  } else if (is == 1) {
-    load = Load::Planes;
-    overrun = 0;
-  }
-  std::ptrdiff_t last = count - 1;
-  if (overrun > 0) last -= (overrun + is - 1) / is;
-  const int end = last < 0 ? 0 : static_cast<int>((last + 1) / kBytePoints * kBytePoints);
-  if (end == 0) return 0;
-
-  const bool out_interleaved = out_interleaved_layout(call, m);
-  ByteStore how = ByteStore::PerByte;
-  if (out_interleaved && m == 4 && os == 4) how = ByteStore::Interleaved4;
-  if (out_interleaved && m == 3 && os == 3) how = ByteStore::Interleaved3;
-  if (how == ByteStore::PerByte && os == 1) how = ByteStore::Planar;
-
-  const bool curved = t.outCurvesCurved != 0;
+// The blocks of one call. M is 3 or 4 for interleaved pixels of N bytes in and M bytes out (the
+// common layouts, with loads and stores fixed at compile time), 0 for any other layout. Straight:
+// identity input curves (Short: with strides below 2^15); Curved: output curves that are not all
+// the identity.
+template <int N, int M, bool Straight, bool Short, bool Curved>
+__attribute__((noinline)) VELMORA_AVX2 void tetrab_blocks(const ByteBlocks<N> &b) {
+  const ByteLoad load = M != 0 ? ByteLoad::Pixels : b.load;
+  const ByteStore how = M == 3 ? ByteStore::Interleaved3 : M == 4 ? ByteStore::Interleaved4 : b.how;
+  const int m = M != 0 ? M : b.m;
   const int groups = (m + 3) / 4;
+  const std::ptrdiff_t is = M != 0 ? N : b.is;
+  const uint8_t *const data = b.data;
+  const uint8_t *const mask = b.mask;
+  const int end = b.end;
+
   const __m256i offset_bits = _mm256_set1_epi32(0x00ffffff);
   const __m256i fraction_bits = _mm256_set1_epi32(0xff00);
   const __m256i byte = _mm256_set1_epi32(0xff);
-  const __m256i top = _mm256_set1_epi32(kDefaultWeightHigh);
-  const __m256i far_corner = _mm256_set1_epi32(t.cornerOffsets[0]);
+  const __m256i top = _mm256_set1_epi16(kDefaultWeightHigh);
+  const __m256i far_corner = _mm256_set1_epi32(b.far_corner);
   const int is32 = static_cast<int>(is);
   const __m256i in_lanes =
       _mm256_setr_epi32(0, is32, 2 * is32, 3 * is32, 4 * is32, 5 * is32, 6 * is32, 7 * is32);
   // Lane 7 - d holds the stride of input d, so a key's low three bits pick its input's stride.
   alignas(32) int32_t reversed[kBytePoints] = {};
   for (int d = 0; d < N; ++d)
-    reversed[kBytePoints - 1 - d] = t.strides[d];
+    reversed[kBytePoints - 1 - d] = b.strides[d];
   const __m256i strides = _mm256_load_si256(reinterpret_cast<const __m256i *>(reversed));
-  const __m128i mask_limit = _mm_set1_epi8(static_cast<char>(call.limit));
+  __m256i stride[N];
+  __m256i tag[N];
+  for (int d = 0; d < N; ++d) {
+    stride[d] = _mm256_set1_epi32(b.strides[d]);
+    tag[d] = _mm256_set1_epi32(kBytePoints - 1 - d);
+  }
+  const __m128i mask_limit = _mm_set1_epi8(static_cast<char>(b.limit));
   // Input d of pixel j of each half (byte is * j + d) into the low byte of lane j.
   __m256i pick_input[N] = {};
-  for (int d = 0; d < N && load == Load::Pixels; ++d) {
+  for (int d = 0; d < N && load == ByteLoad::Pixels; ++d) {
     alignas(32) int8_t pattern[32];
-    for (int b = 0; b < 32; ++b)
-      pattern[b] = b % 4 == 0 ? static_cast<int8_t>(is * (b % 16 / 4) + d) : int8_t{-1};
+    // With identity input curves, odd inputs go to byte 2 instead, beside their even partner.
+    const int at = Straight && d % 2 == 1 ? 2 : 0;
+    for (int k = 0; k < 32; ++k)
+      pattern[k] = k % 4 == at ? static_cast<int8_t>(is * (k % 16 / 4) + d) : int8_t{-1};
     pick_input[d] = _mm256_load_si256(reinterpret_cast<const __m256i *>(pattern));
   }
-  constexpr int kMaxStraightCells = 257;  // x (G - 1) stays below 2^16
-  const bool straight_inputs = t.inCurvesCurved == 0 && t.shape.nrgrid - 1 <= kMaxStraightCells;
-  const __m256i cells = _mm256_set1_epi32(t.shape.nrgrid - 1);
-  const __m256i reciprocal = _mm256_set1_epi32(0x8081);
-  const __m256i last_byte = _mm256_set1_epi32(kLastByteValue);
-  // Strides below 2^15 multiply in one 16-bit multiply-add (the cell index is below 2^9).
-  const bool short_strides = t.strides[0] < 0x8000;
-  // A weight below 256 copied into both 16-bit halves of its lane.
-  const __m256i both_halves =
-      _mm256_setr_epi8(0, -1, 0, -1, 4, -1, 4, -1, 8, -1, 8, -1, 12, -1, 12, -1, 0, -1, 0, -1, 4,
-                       -1, 4, -1, 8, -1, 8, -1, 12, -1, 12, -1);
+  // Inputs 2p and 2p + 1 share lanes in the identity-curve arithmetic, one per 16-bit half.
+  constexpr int kPairs = (N + 1) / 2;
+  __m256i pair_stride[kPairs];
+  __m256i pair_tag[kPairs];
+  for (int q = 0; q < kPairs; ++q) {
+    const int odd = 2 * q + 1;
+    const uint32_t low = static_cast<uint32_t>(b.strides[2 * q]) & 0xffffu;
+    const uint32_t high = odd < N ? static_cast<uint32_t>(b.strides[odd]) & 0xffffu : 0u;
+    pair_stride[q] = _mm256_set1_epi32(static_cast<int>(low | high << 16));
+    const int odd_tag = odd < N ? kBytePoints - 1 - odd : 0;
+    pair_tag[q] = _mm256_set1_epi32((kBytePoints - 1 - 2 * q) | odd_tag << 16);
+  }
+  const __m256i low_half = _mm256_set1_epi32(0xffff);
+  const __m256i cells = _mm256_set1_epi16(static_cast<int16_t>(b.cells));
+  const __m256i reciprocal = _mm256_set1_epi16(static_cast<int16_t>(0x8081));
+  const __m256i last_byte = _mm256_set1_epi16(kLastByteValue);
+  // Byte 1 of each lane (a key's fraction) into both 16-bit halves of the lane.
+  const __m256i fraction_halves =
+      _mm256_setr_epi8(1, -1, 1, -1, 5, -1, 5, -1, 9, -1, 9, -1, 13, -1, 13, -1, 1, -1, 1, -1, 5,
+                       -1, 5, -1, 9, -1, 9, -1, 13, -1, 13, -1);
 
   for (int p0 = 0; p0 < end; p0 += kBytePoints) {
     unsigned keep = 0xffu;
-    if (call.mask != nullptr && call.limit >= 0) {
-      const __m128i mv = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(call.mask + p0));
+    if (mask != nullptr) {
+      const __m128i mv = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(mask + p0));
       const __m128i skipped = _mm_cmpeq_epi8(_mm_min_epu8(mv, mask_limit), mv);
       keep = ~static_cast<unsigned>(_mm_movemask_epi8(skipped)) & 0xffu;
       if (keep == 0) continue;
     }
+    // Input d of the block's points in the low byte of each lane; with identity input curves,
+    // odd inputs in the third byte instead.
     __m256i x[N];
-    if (load == Load::Pixels) {
-      const uint8_t *src = call.in[0] + p0 * is;
+    if (load == ByteLoad::Pixels) {
+      const uint8_t *src = b.in[0] + p0 * is;
+      _mm_prefetch(reinterpret_cast<const char *>(src) + kPrefetchAhead, _MM_HINT_T0);
       const __m256i two = _mm256_inserti128_si256(
           _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src))),
           _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 4 * is)), 1);
       for (int d = 0; d < N; ++d)
         x[d] = _mm256_shuffle_epi8(two, pick_input[d]);
-    } else if (load == Load::Gather) {
-      const __m256i raw = gather_dwords(call.in[0] + p0 * is, in_lanes);
-      for (int d = 0; d < N; ++d)
-        x[d] = _mm256_and_si256(_mm256_srli_epi32(raw, 8 * d), byte);
-    } else if (load == Load::Planes) {
-      for (int d = 0; d < N; ++d) {
-        x[d] = _mm256_cvtepu8_epi32(
-            _mm_loadl_epi64(reinterpret_cast<const __m128i *>(call.in[d] + p0)));
-      }
     } else {
-      for (int d = 0; d < N; ++d)
-        x[d] = _mm256_and_si256(gather_dwords(call.in[d] + p0 * is, in_lanes), byte);
+      if (load == ByteLoad::Gather) {
+        const __m256i raw = gather_dwords(b.in[0] + p0 * is, in_lanes);
+        for (int d = 0; d < N; ++d)
+          x[d] = _mm256_and_si256(_mm256_srli_epi32(raw, 8 * d), byte);
+      } else if (load == ByteLoad::Planes) {
+        for (int d = 0; d < N; ++d) {
+          x[d] = _mm256_cvtepu8_epi32(
+              _mm_loadl_epi64(reinterpret_cast<const __m128i *>(b.in[d] + p0)));
+        }
+      } else {
+        for (int d = 0; d < N; ++d)
+          x[d] = _mm256_and_si256(gather_dwords(b.in[d] + p0 * is, in_lanes), byte);
+      }
+      if constexpr (Straight) {
+        for (int d = 1; d < N; d += 2)
+          x[d] = _mm256_slli_epi32(x[d], 16);
+      }
     }
     __m256i base = _mm256_setzero_si256();
     __m256i key[N];
-    for (int d = 0; d < N; ++d) {
-      const __m256i tag = _mm256_set1_epi32(kBytePoints - 1 - d);
-      if (straight_inputs) {
-        // Identity input curve: with s = x (G - 1), the cell is s / 255 and the fraction weight
-        // s mod 255, as in the index tables; s / 255 = s * 0x8081 >> 23 for s < 2^16.
-        const __m256i s = _mm256_mullo_epi16(x[d], cells);
-        const __m256i i = _mm256_srli_epi32(_mm256_mulhi_epu16(s, reciprocal), 7);
-        const __m256i f = _mm256_sub_epi32(s, _mm256_mullo_epi16(i, last_byte));
-        const __m256i stride = _mm256_set1_epi32(t.strides[d]);
-        base = _mm256_add_epi32(
-            base, short_strides ? _mm256_madd_epi16(i, stride) : _mm256_mullo_epi32(i, stride));
-        key[d] = _mm256_or_si256(_mm256_slli_epi32(f, 8), tag);
-      } else {
-        const __m256i e = gather_entries(t.vectorInputs + d * kByteValues, x[d]);
+    if constexpr (Straight) {
+      // Identity input curves: with s = x (G - 1), the cell is s / 255 and the fraction weight
+      // s mod 255, as in the index tables; s / 255 = s * 0x8081 >> 23 for s < 2^16. Two inputs
+      // per lane, one in each 16-bit half.
+      for (int q = 0; q < kPairs; ++q) {
+        const int d = 2 * q;
+        const __m256i both = d + 1 < N ? _mm256_or_si256(x[d], x[d + 1]) : x[d];
+        const __m256i s = _mm256_mullo_epi16(both, cells);
+        const __m256i i = _mm256_srli_epi16(_mm256_mulhi_epu16(s, reciprocal), 7);
+        const __m256i f = _mm256_sub_epi16(s, _mm256_mullo_epi16(i, last_byte));
+        const __m256i k = _mm256_or_si256(_mm256_slli_epi16(f, 8), pair_tag[q]);
+        if constexpr (Short) {
+          base = _mm256_add_epi32(base, _mm256_madd_epi16(i, pair_stride[q]));
+        } else {
+          base =
+              _mm256_add_epi32(base, _mm256_mullo_epi32(_mm256_and_si256(i, low_half), stride[d]));
+          if (d + 1 < N) {
+            base =
+                _mm256_add_epi32(base, _mm256_mullo_epi32(_mm256_srli_epi32(i, 16), stride[d + 1]));
+          }
+        }
+        if (d + 1 < N) {
+          key[d] = _mm256_and_si256(k, low_half);
+          key[d + 1] = _mm256_srli_epi32(k, 16);
+        } else {
+          key[d] = k;
+        }
+      }
+    } else {
+      for (int d = 0; d < N; ++d) {
+        const __m256i e = gather_entries(b.inputs + d * kByteValues, x[d]);
         base = _mm256_add_epi32(base, _mm256_and_si256(e, offset_bits));
-        key[d] = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(e, 16), fraction_bits), tag);
+        key[d] = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(e, 16), fraction_bits), tag[d]);
       }
     }
     sort_keys<N>(key, std::make_index_sequence<kNetworkLength<N>>{});
@@ -314,17 +352,110 @@ VELMORA_AVX2 int tetrab_kernel(const ByteCall<N> &call, int count) {
     for (int k = 1; k < N; ++k)
       vertex[k] = _mm256_add_epi32(vertex[k - 1], _mm256_permutevar8x32_epi32(strides, key[k - 1]));
     vertex[N] = _mm256_add_epi32(base, far_corner);
+    // Each key's fraction (its second byte) into both 16-bit halves of its lane; the keys are in
+    // descending order, so the differences stay within 0 .. 255.
     __m256i fraction[N];
     for (int k = 0; k < N; ++k)
-      fraction[k] = _mm256_srli_epi32(key[k], 8);
-    weight[0] = _mm256_sub_epi32(top, fraction[0]);
+      fraction[k] = _mm256_shuffle_epi8(key[k], fraction_halves);
+    weight[0] = _mm256_sub_epi16(top, fraction[0]);
     for (int k = 1; k < N; ++k)
-      weight[k] = _mm256_sub_epi32(fraction[k - 1], fraction[k]);
+      weight[k] = _mm256_sub_epi16(fraction[k - 1], fraction[k]);
     weight[N] = fraction[N - 1];
-    for (int k = 0; k <= N; ++k)
-      weight[k] = _mm256_shuffle_epi8(weight[k], both_halves);
-    for (int g = 0; g < groups; ++g)
-      store_group(call, how, g, blend_group<N>(t, g, vertex, weight, curved), p0, keep);
+    for (int g = 0; g < groups; ++g) {
+      const int channels = m - 4 * g < 4 ? m - 4 * g : 4;
+      const __m256i value =
+          blend_group<N, Curved>(data + 4 * g, b.out_curve + 4 * g, channels, vertex, weight);
+      store_group(b, how, g, value, p0, keep);
+    }
+  }
+}
+
+template <int N, int M>
+VELMORA_AVX2 void tetrab_blocks_for(const ByteBlocks<N> &b, bool straight, bool curved) {
+  if (straight && b.short_strides) {
+    curved ? tetrab_blocks<N, M, true, true, true>(b) : tetrab_blocks<N, M, true, true, false>(b);
+  } else if (straight) {
+    curved ? tetrab_blocks<N, M, true, false, true>(b) : tetrab_blocks<N, M, true, false, false>(b);
+  } else {
+    curved ? tetrab_blocks<N, M, false, false, true>(b)
+           : tetrab_blocks<N, M, false, false, false>(b);
+  }
+}
+
+template <int N>
+inline bool out_interleaved_layout(uint8_t *const *out, int m) {
+  if (out[0] == nullptr) return false;
+  for (int c = 1; c < m; ++c) {
+    if (out[c] != out[0] + c) return false;
+  }
+  return true;
+}
+
+template <int N>
+VELMORA_AVX2 int tetrab_kernel(const md_tetrab &t, const uint8_t *const *in, std::ptrdiff_t is,
+                               uint8_t *const *out, std::ptrdiff_t os, int count,
+                               const uint8_t *mask, int limit, bool interleaved_in) {
+  const int m = t.shape.dimout;
+  if (is <= 0 || is > INT_MAX / kBytePoints || m > kVectorMaxChannels) return 0;
+
+  // The loads read past the bytes the block uses (by `overrun` bytes behind the last point's
+  // last input byte); blocks stop where that would leave the range the call reads anyway, and
+  // the scalar code takes the rest.
+  ByteLoad load = ByteLoad::GatherEach;
+  std::ptrdiff_t overrun = 3;
+  if (interleaved_in && (is == 3 || is == 4) && N <= is) {
+    load = ByteLoad::Pixels;
+    overrun = 4 * is + 15 - (7 * is + N - 1);  // the second load starts at point 4
+  } else if (interleaved_in) {
+    load = ByteLoad::Gather;
+    overrun = 4 - N;
+  } else if (is == 1) {
+    load = ByteLoad::Planes;
+    overrun = 0;
+  }
+  std::ptrdiff_t last = count - 1;
+  if (overrun > 0) last -= (overrun + is - 1) / is;
+  const int end = last < 0 ? 0 : static_cast<int>((last + 1) / kBytePoints * kBytePoints);
+  if (end == 0) return 0;
+
+  const bool out_interleaved = out_interleaved_layout<N>(out, m);
+  ByteStore how = ByteStore::PerByte;
+  if (out_interleaved && m == 4 && os == 4) how = ByteStore::Interleaved4;
+  if (out_interleaved && m == 3 && os == 3) how = ByteStore::Interleaved3;
+  if (how == ByteStore::PerByte && os == 1) how = ByteStore::Planar;
+
+  ByteBlocks<N> b{};
+  b.data = t.data;
+  for (int d = 0; d < N; ++d)
+    b.in[d] = in[d];
+  b.is = is;
+  for (int c = 0; c < m; ++c) {
+    b.out[c] = out[c];
+    b.out_curve[c] = t.outCurves[c];
+  }
+  b.os = os;
+  b.m = m;
+  b.mask = mask != nullptr && limit >= 0 ? mask : nullptr;
+  b.limit = limit;
+  b.end = end;
+  b.load = load;
+  b.how = how;
+  b.inputs = t.vectorInputs;
+  for (int d = 0; d < N; ++d)
+    b.strides[d] = t.strides[d];
+  b.far_corner = t.cornerOffsets[0];
+  b.cells = t.shape.nrgrid - 1;
+  b.short_strides = t.strides[0] < 0x8000;
+
+  constexpr int kMaxStraightCells = 257;  // x (G - 1) stays below 2^16
+  const bool straight = t.inCurvesCurved == 0 && t.shape.nrgrid - 1 <= kMaxStraightCells;
+  const bool curved = t.outCurvesCurved != 0;
+  if (load == ByteLoad::Pixels && is == N && how == ByteStore::Interleaved3) {
+    tetrab_blocks_for<N, 3>(b, straight, curved);
+  } else if (load == ByteLoad::Pixels && is == N && how == ByteStore::Interleaved4) {
+    tetrab_blocks_for<N, 4>(b, straight, curved);
+  } else {
+    tetrab_blocks_for<N, 0>(b, straight, curved);
   }
   return end;
 }
@@ -507,12 +638,9 @@ int md_tetrab_interp_vector(const md_tetrab &t, const uint8_t *const *in, std::p
   bool interleaved = true;
   for (int d = 1; d < n; ++d)
     interleaved = interleaved && in[d] == in[0] + d;
-  if (n == 3) {
-    const ByteCall<3> call{&t, in, in_stride, out, out_stride, mask, limit, interleaved};
-    return tetrab_kernel<3>(call, count);
-  }
-  const ByteCall<4> call{&t, in, in_stride, out, out_stride, mask, limit, interleaved};
-  return tetrab_kernel<4>(call, count);
+  if (n == 3)
+    return tetrab_kernel<3>(t, in, in_stride, out, out_stride, count, mask, limit, interleaved);
+  return tetrab_kernel<4>(t, in, in_stride, out, out_stride, count, mask, limit, interleaved);
 }
 
 int md_tetrad_interp_vector(const md_tetrad &t, double *const *in, std::ptrdiff_t in_stride,

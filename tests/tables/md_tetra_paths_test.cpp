@@ -171,10 +171,10 @@ TEST(TablePaths, ByteKernelsMatchTheScalarPathByteForByte) {
     int n, m, g;
     bool curves;
   };
-  const Shape shapes[] = {
-      {3, 3, 17, false}, {3, 3, 33, true}, {4, 4, 17, false}, {4, 4, 9, true},
-      {3, 1, 2, true},   {4, 2, 5, false}, {3, 5, 7, true},   {4, 7, 3, false},
-      {3, 4, 17, true},  {4, 7, 17, false}};  // the last one's strides exceed 2^15
+  const Shape shapes[] = {{3, 3, 17, false}, {3, 3, 33, true},  {4, 4, 17, false}, {4, 4, 9, true},
+                          {3, 1, 2, true},   {4, 2, 5, false},  {3, 5, 7, true},   {4, 7, 3, false},
+                          {3, 4, 17, true},  {4, 7, 17, false},  // strides above 2^15
+                          {3, 4, 91, false}};                    // strides above 2^15, three inputs
   const int count = 643;
   for (const Shape &s : shapes) {
     MD_TETRAB *t = byte_table(s.n, s.m, s.g, s.n * 1000 + s.m * 10 + s.g, s.curves);
