@@ -76,22 +76,6 @@ TEST(VariableResTable, GridStepFollowsTheResolutionRule) {
   }
 }
 
-TEST(VariableResTable, WorkedExamplesOfTheLayout) {
-  Grid one({32}, {}, 1);
-  EXPECT_EQ(one.nrPoints, 33);
-  for (unsigned char p = 0; p <= 32; ++p)
-    EXPECT_EQ(one.IndexOf(one.table->getVertex(&p)), p);
-
-  Grid two({32, 32}, {}, 2);
-  EXPECT_EQ(two.nrPoints, 321);
-  const struct {
-    Bytes point;
-    std::size_t index;
-  } points[] = {{{0, 0}, 0}, {{4, 6}, 83}, {{0, 5}, 5}, {{7, 0}, 39}, {{32, 32}, 320}};
-  for (const auto &p : points)
-    EXPECT_EQ(two.IndexOf(two.table->getVertex(p.point.data())), p.index);
-}
-
 // Buffer sizes, and GetBufferSize of a table over the same channels against the real buffer.
 TEST(VariableResTable, BufferSizesMatchTheLayoutAndGetBufferSize) {
   const int sizes[] = {33, 321, 1377, 3969, 9153, 18306, 33161, 55846};
@@ -180,24 +164,23 @@ TEST(VariableResTable, RefusesArgumentsOutsideTheContractBeforeAllocating) {
   DiagnosticsCapture capture;
   velmora::test_hooks::fail_allocations_after(0);
   int n = 0;
-  const std::vector<std::function<void()>> buffers = {
-      [&] { SharedBuffer(Bytes(16, 2), n, {}, 1); },
-      [&] {
-        SharedBuffer({33, 34}, n, {}, 1);
-      },
-      [&] {
-        SharedBuffer({33, 0}, n, {}, 1);
-      },
-      [&] {
-        SharedBuffer({33}, n, {{true}, {true}, {true}, {true}, {true}}, 1);
-      },
-      [&] { SharedBuffer({33}, n, {}, 256); },
-      [&] { SharedBuffer({33}, n, {}, -1); },
-      [&] { SharedBuffer(Bytes(7, 33), n, {std::vector<bool>(7, true)}, 1); },
-      [&] { SharedBuffer(Bytes(15, 33), n, {std::vector<bool>(9, true)}, 1); },
+  const struct {
+    Bytes m;
+    std::vector<std::vector<bool>> subsets;
+    int outputs;
+  } buffers[] = {
+      {Bytes(16, 2), {}, 1},
+      {{33, 34}, {}, 1},
+      {{33, 0}, {}, 1},
+      {{33}, {{true}, {true}, {true}, {true}, {true}}, 1},
+      {{33}, {}, 256},
+      {{33}, {}, -1},
+      {Bytes(7, 33), {std::vector<bool>(7, true)}, 1},
+      {Bytes(15, 33), {std::vector<bool>(9, true)}, 1},
   };
-  for (std::size_t i = 0; i < buffers.size(); ++i)
-    EXPECT_THROW(buffers[i](), std::invalid_argument) << "buffer case " << i;
+  for (const auto &c : buffers)
+    EXPECT_THROW(SharedBuffer(c.m, n, c.subsets, c.outputs), std::invalid_argument)
+        << c.m.size() << " channels, " << c.outputs << " outputs";
   velmora::test_hooks::fail_allocations_after(-1);
   EXPECT_TRUE(capture.errors().empty());
 
@@ -207,40 +190,28 @@ TEST(VariableResTable, RefusesArgumentsOutsideTheContractBeforeAllocating) {
   Bytes rising = p32;
   rising[5] = rising[4];
   using Table = VariableResolutionTable;
-  const std::vector<std::function<void()>> tables = {
-      [&] {
-        Table({32, 32}, {p32, p32}, nullptr, {true, true});
-      },
-      [&] {
-        Table({32, 32}, {p32, p32}, &buffer, {true, true, true});
-      },
-      [&] {
-        Table({32, 32}, {p32, p32}, &buffer, {true});
-      },
-      [&] {
-        Table({32, 32}, {p32, p32}, &buffer, {true, false, false, true});
-      },
-      [&] {
-        Table({32, 32}, {p32}, &buffer, {true, true});
-      },
-      [&] {
-        Table({32, 32}, {p32, rising}, &buffer, {true, true});
-      },
-      [&] {
-        Table({32, 8}, {p32, Positions(8)}, &buffer, {true, true});
-      },
-      [&] {
-        Table({32, 6}, {p32, Positions(6)}, &buffer, {true, false, true});
-      },
-      [&] {
-        Table({32, 32}, {p32, Bytes(34, 0)}, &buffer, {true, true});
-      },
-      [&] {
-        Table(Bytes(16, 32), std::vector<Bytes>(16, p32), &buffer, std::vector<bool>(16, true));
-      },
+  const struct {
+    Bytes m;
+    std::vector<Bytes> positions;
+    SharedBuffer *buffer;
+    std::vector<bool> mask;
+  } tables[] = {
+      {{32, 32}, {p32, p32}, nullptr, {true, true}},
+      {{32, 32}, {p32, p32}, &buffer, {true, true, true}},
+      {{32, 32}, {p32, p32}, &buffer, {true}},
+      {{32, 32}, {p32, p32}, &buffer, {true, false, false, true}},
+      {{32, 32}, {p32}, &buffer, {true, true}},
+      {{32, 32}, {p32, rising}, &buffer, {true, true}},
+      {{32, 8}, {p32, Positions(8)}, &buffer, {true, true}},
+      {{32, 6}, {p32, Positions(6)}, &buffer, {true, false, true}},
+      {{32, 32}, {p32, Bytes(34, 0)}, &buffer, {true, true}},
+      {Bytes(16, 32), std::vector<Bytes>(16, p32), &buffer, std::vector<bool>(16, true)},
   };
-  for (std::size_t i = 0; i < tables.size(); ++i)
-    EXPECT_THROW(tables[i](), std::invalid_argument) << "table case " << i;
+  for (std::size_t i = 0; i < std::size(tables); ++i) {
+    const auto &c = tables[i];
+    EXPECT_THROW(Table(c.m, c.positions, c.buffer, c.mask), std::invalid_argument)
+        << "table case " << i;
+  }
   EXPECT_NO_THROW(Table({32, 8}, {p32, Positions(8)}, &buffer, {true, false, true}));
 }
 
