@@ -150,7 +150,7 @@ const std::vector<GridCase> &GridCases() {
       {"a finer combination whose grid points come back blended",
        Bytes(6, 8),
        {{true, true}, {true, true, true, true, true}}},
-      {"a coarse channel", {32, 1}, {}},
+      {"a coarse channel, whose cells stay inside 0 .. M", {32, 1}, {}},
       {"four channels in a later subset", Bytes(4, 8), {{true}, {true, true, true, true}}},
   };
   return cases;
@@ -175,21 +175,6 @@ TEST(VariableResInterpolation, ReproducesLinearFunctionsOnEveryGrid) {
     EXPECT_EQ(h.strays.load(), 0);
     EXPECT_EQ(h.MaxCalls(), 1);
   }
-}
-
-// A channel whose last index lies below the table step keeps its cells inside 0 .. M.
-TEST(VariableResInterpolation, CoarseChannelsAnswerTheirOwnValues) {
-  Harness h({32, 1}, {}, 1, true);
-  Samples s(2);
-  for (const Bytes &x : {Bytes{21, 255}, Bytes{128, 3}, Bytes{255, 100}, Bytes{255, 255}})
-    s.Add(x);
-  const std::vector<float> out = Interpolate(*h.setup.table, s, 1);
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const Bytes x = s.At(i);
-    EXPECT_NEAR(out[i], Linear(0, x.data(), 2), 1e-4) << int(x[0]) << "," << int(x[1]);
-  }
-  EXPECT_EQ(h.strays.load(), 0);
-  EXPECT_EQ(h.MaxCalls(), 1);
 }
 
 // Five channels in subset 1 (step 1) whose four-channel faces have step 2: the face point
