@@ -1,0 +1,153 @@
+/* What every family's bindings share: the velmora.Error exception and the bridge from the
+   library's diagnostics to it and to the logging module, the guard that carries a Python
+   exception out of a callback the library called, and batch views of NumPy arrays as rows of
+   points addressed by base pointer and strides (no copy where the layout allows). */
+#ifndef VELMORA_PYTHON_BINDING_SUPPORT_H
+#define VELMORA_PYTHON_BINDING_SUPPORT_H
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velmora_py {
+
+namespace py = pybind11;
+
+/* One registration function per family, each in its own source file. */
+void register_tables(py::module_ &m);
+void register_cluster(py::module_ &m);
+void register_engines(py::module_ &m);
+void register_geometry(py::module_ &m);
+void register_optimise(py::module_ &m);
+void register_util(py::module_ &m);
+
+/* ---- Errors and diagnostics ------------------------------------------------------------------ */
+
+/* Creates velmora.Error and installs the library's diagnostics handlers: an error report made
+   while a ReportScope is open on the reporting thread is kept by that scope; any other goes to
+   the "velmora" logger at ERROR, and progress lines go to it at DEBUG. */
+void install_diagnostics(py::module_ &m);
+
+/* Throws velmora.Error with the message (the caller holds the GIL). */
+[[noreturn]] void raise_error(const std::string &message);
+
+/* Collects the error reports of the library calls made on this thread while it is open (scopes
+   nest; the innermost collects). Open one around a call whose failure value is turned into
+   velmora.Error, so that the exception carries the library's own message. */
+class ReportScope {
+ public:
+  ReportScope();
+  ~ReportScope();
+  ReportScope(const ReportScope &) = delete;
+  ReportScope &operator=(const ReportScope &) = delete;
+
+  /* The reports so far, one per line; empty when none was made. */
+  std::string text() const;
+  /* Throws velmora.Error with the reports, or with fallback when there were none. Closes the
+     scope first so that a handler sees the outer one. */
+  [[noreturn]] void raise(const std::string &fallback);
+  /* Passes the reports kept so far to the logger at WARNING: for reports of a call that still
+     succeeded. */
+  void log_as_warnings();
+
+  void add(const char *text);
+
+ private:
+  void close();
+
+  std::vector<std::string> messages_;
+  ReportScope *outer_;
+  bool open_ = true;
+};
+
+/* ---- Callbacks ------------------------------------------------------------------------------- */
+
+/* Runs Python callables from inside library calls (which run without the GIL) and keeps the first
+   exception one of them raised. Once a callable has failed, later calls are not made: the library
+   call is left to finish on the placeholder values the binding writes, and rethrow() then raises
+   the exception in the caller. Safe to use from several threads at once. */
+class CallbackGuard {
+ public:
+  /* Acquires the GIL and runs body(); returns true when it completed, false when it raised (the
+     exception is kept) or when an earlier call had failed (body is not run). */
+  template <class Body>
+  bool run(Body &&body) noexcept {
+    if (failed_.load(std::memory_order_acquire)) return false;
+    py::gil_scoped_acquire gil;
+    try {
+      body();
+      return true;
+    } catch (py::error_already_set &e) {
+      keep(std::move(e));
+    } catch (std::exception &e) {
+      keep_message(e.what());
+    } catch (...) {
+      keep_message("unknown C++ exception in a callback");
+    }
+    return false;
+  }
+
+  bool failed() const { return failed_.load(std::memory_order_acquire); }
+  /* Raises the kept exception, if any (the caller holds the GIL). */
+  void rethrow();
+
+ private:
+  void keep(py::error_already_set &&e);
+  void keep_message(const char *what);
+
+  std::atomic<bool> failed_{false};
+  std::mutex lock_;
+  std::optional<py::error_already_set> error_;
+  std::string message_;
+};
+
+/* ---- Batch views ----------------------------------------------------------------------------- */
+
+/* How an input array of another dtype is treated: converted (any real dtype, one copy) or refused
+   with TypeError. */
+enum class Dtype { convert, exact };
+
+/* A batch of count points of width values each: value j of point i is
+   data[i * row_stride + j * col_stride] (strides in elements, possibly negative). lead_shape is
+   the array's shape without its last axis (empty for a single point given as a 1-D array).
+   array keeps the memory alive. */
+template <class T>
+struct Rows {
+  T *data = nullptr;
+  py::ssize_t count = 0;
+  py::ssize_t row_stride = 0;
+  py::ssize_t col_stride = 0;
+  std::vector<py::ssize_t> lead_shape;
+  py::array array;
+};
+
+/* Views obj (an array or anything NumPy converts) as rows of the given width. The rows are read
+   in place when the array has dtype T and its leading axes merge into one stride; otherwise the
+   values are copied once (for Dtype::convert) into a C-ordered array. Raises TypeError for a
+   dtype that is not real (or not T for Dtype::exact) and ValueError for a last axis of another
+   length; what names the argument in the messages ("points"). */
+template <class T>
+Rows<T> input_rows(py::handle obj, py::ssize_t width, const char *what, Dtype policy);
+
+/* The output rows for lead_shape points of width values: a new C-ordered array when out is None,
+   else out itself, which must be a writable array of dtype T and shape lead_shape + (width,)
+   (any strides whose leading axes merge into one). */
+template <class T>
+Rows<T> output_rows(py::handle out, const std::vector<py::ssize_t> &lead_shape, py::ssize_t width,
+                    const char *what);
+
+/* The shape as NumPy prints it: "(3, 4)". */
+std::string shape_text(const std::vector<py::ssize_t> &shape);
+
+/* The largest batch handed to one library call whose count is an int. */
+constexpr py::ssize_t kMaxBatch = 1 << 30;
+
+}  // namespace velmora_py
+
+#endif
