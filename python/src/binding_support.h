@@ -20,6 +20,7 @@ namespace velmora_py {
 namespace py = pybind11;
 
 /* One registration function per family, each in its own source file. */
+void register_foundation(py::module_ &m);
 void register_tables(py::module_ &m);
 void register_cluster(py::module_ &m);
 void register_engines(py::module_ &m);

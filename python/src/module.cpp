@@ -6,6 +6,7 @@
 PYBIND11_MODULE(_velmora, m) {
   m.doc() = "Compiled bindings of the Velmora library; import them from the velmora package.";
   velmora_py::install_diagnostics(m);
+  velmora_py::register_foundation(m);
   velmora_py::register_tables(m);
   velmora_py::register_cluster(m);
   velmora_py::register_engines(m);

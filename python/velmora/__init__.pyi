@@ -13,6 +13,8 @@ __version__: str
 class Error(RuntimeError):
     """A library call failed; the message is the library's own report of the failure."""
 
+# ---- foundation ----
+
 # ---- tables ----
 
 class DoubleTable:
