@@ -149,6 +149,52 @@ std::string shape_text(const std::vector<py::ssize_t> &shape);
 /* The largest batch handed to one library call whose count is an int. */
 constexpr py::ssize_t kMaxBatch = 1 << 30;
 
+/* Argument types that only name themselves in signatures, so that help() shows
+   "points: numpy.typing.ArrayLike" and "out: numpy.ndarray | None" instead of "handle". They accept
+   any object; input_rows and output_rows do the checking. */
+struct ArrayLike {
+  py::object value;
+};
+struct OutArray {
+  py::object value = py::none();
+};
+struct OptionalArrayLike {
+  py::object value = py::none();
+};
+
 }  // namespace velmora_py
+
+namespace pybind11::detail {
+
+template <class Wrapper>
+struct named_object_caster {
+  bool load(handle src, bool) {
+    value.value = reinterpret_borrow<object>(src);
+    return true;
+  }
+  static handle cast(const Wrapper &src, return_value_policy, handle) {
+    return src.value.inc_ref();
+  }
+  Wrapper value;
+  operator Wrapper &() { return value; }
+  template <class T>
+  using cast_op_type = Wrapper &;
+};
+
+template <>
+struct type_caster<velmora_py::ArrayLike> : named_object_caster<velmora_py::ArrayLike> {
+  static constexpr auto name = const_name("numpy.typing.ArrayLike");
+};
+template <>
+struct type_caster<velmora_py::OptionalArrayLike>
+    : named_object_caster<velmora_py::OptionalArrayLike> {
+  static constexpr auto name = const_name("numpy.typing.ArrayLike | None");
+};
+template <>
+struct type_caster<velmora_py::OutArray> : named_object_caster<velmora_py::OutArray> {
+  static constexpr auto name = const_name("numpy.ndarray | None");
+};
+
+}  // namespace pybind11::detail
 
 #endif

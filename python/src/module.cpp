@@ -5,6 +5,10 @@
 
 PYBIND11_MODULE(_velmora, m) {
   m.doc() = "Compiled bindings of the Velmora library; import them from the velmora package.";
+  // Classes and functions take their module name from the scope while they are made: they are
+  // registered as members of the package, which re-exports them, so help() and reprs say
+  // "velmora.DoubleTable".
+  m.attr("__name__") = "velmora";
   velmora_py::install_diagnostics(m);
   velmora_py::register_foundation(m);
   velmora_py::register_tables(m);
@@ -13,4 +17,5 @@ PYBIND11_MODULE(_velmora, m) {
   velmora_py::register_geometry(m);
   velmora_py::register_optimise(m);
   velmora_py::register_util(m);
+  m.attr("__name__") = "velmora._velmora";
 }
