@@ -116,7 +116,7 @@ class ClusterGroup {
   const Axis &axis(int i) const { return axes_[i]; }
   py::ssize_t size() const { return count_; }
 
-  void add(py::handle lab, py::handle device) {
+  void add(const py::object &lab, const py::object &device) {
     Rows<double> labs = input_rows<double>(lab, 3, "lab", Dtype::convert);
     std::optional<Rows<double>> devs;
     if (device.is_none()) {
@@ -172,8 +172,8 @@ class ClusterGroup {
           "the next successful add)");
   }
 
-  py::object interpolate(py::handle lab, const std::string &method_name, py::handle plane,
-                         py::handle out) const {
+  py::object interpolate(const py::object &lab, const std::string &method_name,
+                         const py::object &plane, const py::object &out) const {
     const Method method = method_arg(method_name);
     Rows<double> labs = input_rows<double>(lab, 3, "lab", Dtype::convert);
     std::optional<Rows<double>> planes;
@@ -237,7 +237,7 @@ class ClusterGroup {
                                  per_point(status, labs.lead_shape));
   }
 
-  py::object inside(py::handle lab) const {
+  py::object inside(const py::object &lab) const {
     Rows<double> labs = input_rows<double>(lab, 3, "lab", Dtype::convert);
     py::array_t<bool> result(labs.lead_shape);
     bool *data = result.mutable_data();
@@ -309,21 +309,21 @@ penalised interpolation judges the spread of device values against constants for
 
 Queries release the GIL, and any number of threads may query one group at once; add() waits
 until running queries have finished.)doc")
-      .def(
-          py::init([](int device_channels, py::handle l, py::handle a, py::handle b, int capacity) {
-            const Axis axis_l = axis_arg(l, "l"), axis_a = axis_arg(a, "a");
-            const Axis axis_b = axis_arg(b, "b");
-            return std::make_unique<ClusterGroup>(device_channels, axis_l, axis_a, axis_b,
-                                                  capacity);
-          }),
-          py::arg("device_channels"), py::arg("l") = py::make_tuple(0.0, 100.0, 1.0),
-          py::arg("a") = py::make_tuple(-128.0, 128.0, 1.0),
-          py::arg("b") = py::make_tuple(-128.0, 128.0, 1.0), py::arg("capacity") = 1000,
-          "An empty group of points with device_channels (0 .. 8) device values each. l, a and "
-          "b are the grid of each Lab axis as (min, max, step): nodes per axis = round((max - "
-          "min) / step + 1), 1 .. 32767. capacity is the expected number of points (a hint). "
-          "ValueError for a channel count outside 0 .. 8; velmora.Error with the library's "
-          "report for a grid it refuses (too many nodes, limits or steps not finite).")
+      .def(py::init([](int device_channels, const py::object &l, const py::object &a,
+                       const py::object &b, int capacity) {
+             const Axis axis_l = axis_arg(l, "l"), axis_a = axis_arg(a, "a");
+             const Axis axis_b = axis_arg(b, "b");
+             return std::make_unique<ClusterGroup>(device_channels, axis_l, axis_a, axis_b,
+                                                   capacity);
+           }),
+           py::arg("device_channels"), py::arg("l") = py::make_tuple(0.0, 100.0, 1.0),
+           py::arg("a") = py::make_tuple(-128.0, 128.0, 1.0),
+           py::arg("b") = py::make_tuple(-128.0, 128.0, 1.0), py::arg("capacity") = 1000,
+           "An empty group of points with device_channels (0 .. 8) device values each. l, a and "
+           "b are the grid of each Lab axis as (min, max, step): nodes per axis = round((max - "
+           "min) / step + 1), 1 .. 32767. capacity is the expected number of points (a hint). "
+           "ValueError for a channel count outside 0 .. 8; velmora.Error with the library's "
+           "report for a grid it refuses (too many nodes, limits or steps not finite).")
       .def_property_readonly("device_channels", &ClusterGroup::channels,
                              "Device values per point D.")
       .def_property_readonly(
@@ -370,7 +370,7 @@ until running queries have finished.)doc")
            "the other.")
       .def("__copy__", &ClusterGroup::copy, "The deep copy of copy().")
       .def(
-          "__deepcopy__", [](const ClusterGroup &g, py::handle) { return g.copy(); },
+          "__deepcopy__", [](const ClusterGroup &g, const py::object &) { return g.copy(); },
           py::arg("memo"), "The deep copy of copy().");
 }
 

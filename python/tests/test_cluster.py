@@ -1,4 +1,4 @@
-"""ClusterGroup from NumPy: measured (Lab, device) pairs in, device values and inside answers out."""
+"""ClusterGroup from NumPy: measured (Lab, device) pairs in, device values and inside tests out."""
 
 import copy
 import os
