@@ -3,12 +3,12 @@
 import copy
 import os
 import threading
-import time
 
 import numpy as np
 import pytest
 
 import velmora
+from conftest import releases_the_gil
 from reference import reference
 
 GRID = dict(l=(0.0, 100.0, 1.0), a=(-128.0, 128.0, 1.0), b=(-128.0, 128.0, 1.0))
@@ -28,29 +28,6 @@ def lab_queries(count, seed):
     """Lab colours over the whole grid and a little beyond, as users bring them."""
     rng = np.random.default_rng(seed)
     return rng.uniform([-5.0, -110.0, -110.0], [105.0, 110.0, 110.0], size=(count, 3))
-
-
-def longest_pause(threads):
-    """Starts the threads and waits for them, returning the longest this thread waited between
-    two of its steps meanwhile: short when they leave the GIL free while in the library."""
-    last = time.perf_counter()
-    longest = 0.0
-
-    def step():
-        nonlocal last, longest
-        now = time.perf_counter()
-        longest = max(longest, now - last)
-        last = now
-
-    for thread in threads:
-        thread.start()
-        step()
-    while any(thread.is_alive() for thread in threads):
-        time.sleep(0.001)  # leaves the cores to the threads; waking needs the GIL
-        step()
-    for thread in threads:
-        thread.join()
-    return longest
 
 
 def reference_results(channels, points, device, queries, method, plane=()):
@@ -233,17 +210,21 @@ def test_threads_query_one_group_at_once_without_the_gil(data_dir):
     group = velmora.ClusterGroup(4, **GRID)
     group.add(lab, cmyk)
     queries = lab_queries(60000, 9)
-    start = time.perf_counter()
-    expected = group.interpolate(queries), group.inside(queries)
-    alone = time.perf_counter() - start
+    released, interpolated = releases_the_gil(lambda: group.interpolate(queries))
+    assert released
+    released, inside = releases_the_gil(lambda: group.inside(queries))
+    assert released
+    expected = interpolated, inside
     results = [None, None]
-    done = threading.Event()
 
     def work(slot):
         results[slot] = group.interpolate(queries), group.inside(queries)
 
     threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
-    assert longest_pause(threads) < 0.25 * alone
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
     for interpolated, inside in results:
         np.testing.assert_array_equal(interpolated.device, expected[0].device)
         np.testing.assert_array_equal(interpolated.distance, expected[0].distance)
@@ -252,6 +233,7 @@ def test_threads_query_one_group_at_once_without_the_gil(data_dir):
     # Adding while another thread queries waits for the query instead of racing it.
     extra = lab_queries(600, 10)
     answers = []
+    done = threading.Event()
 
     def query():
         while not done.is_set():

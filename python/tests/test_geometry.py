@@ -3,12 +3,12 @@
 import os
 import pathlib
 import threading
-import time
 
 import numpy as np
 import pytest
 
 import velmora
+from conftest import releases_the_gil
 from reference import reference
 
 
@@ -29,29 +29,6 @@ def grid_box(step=10.0):
     """A grid-ordered box of Lab points: L 0..100, a and b -50..50."""
     axes = np.arange(0.0, 100.1, step), np.arange(-50.0, 50.1, step), np.arange(-50.0, 50.1, step)
     return np.stack(np.meshgrid(*axes, indexing="ij"), axis=-1).reshape(-1, 3)
-
-
-def longest_pause(threads):
-    """Starts the threads and waits for them, returning the longest this thread waited between
-    two of its steps meanwhile: short when they leave the GIL free while in the library."""
-    last = time.perf_counter()
-    longest = 0.0
-
-    def step():
-        nonlocal last, longest
-        now = time.perf_counter()
-        longest = max(longest, now - last)
-        last = now
-
-    for thread in threads:
-        thread.start()
-        step()
-    while any(thread.is_alive() for thread in threads):
-        time.sleep(0.001)  # leaves the cores to the threads; waking needs the GIL
-        step()
-    for thread in threads:
-        thread.join()
-    return longest
 
 
 def test_hull_and_volume_match_the_cpp_calls_on_fogra39(data_dir, velmora_log):
@@ -233,18 +210,21 @@ def test_threads_test_one_body_at_once_without_the_gil(data_dir):
     triangle = lab[[0, 500, 1000]]
     calls = (hull.inside, body.inside,
              lambda points: velmora.project_on_triangle(triangle, points).point)
-    expected, alone = [], []
+    expected = []
     for call in calls:
-        start = time.perf_counter()
-        expected.append(call(queries))
-        alone.append(time.perf_counter() - start)
+        released, result = releases_the_gil(lambda: call(queries))
+        assert released
+        expected.append(result)
     results = [None, None]
 
     def work(slot):
         results[slot] = [call(queries) for call in calls]
 
     threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
-    assert longest_pause(threads) < 0.25 * min(alone)
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
     for result in results:
         for got, want in zip(result, expected):
             np.testing.assert_array_equal(got, want)
