@@ -205,6 +205,34 @@ std::string shape_text(const std::vector<py::ssize_t> &shape) {
   return text + ")";
 }
 
+std::string row_name(const char *what, const std::vector<py::ssize_t> &lead_shape, py::ssize_t i) {
+  std::vector<py::ssize_t> index(lead_shape.size());
+  for (std::size_t d = lead_shape.size(); d-- > 0;) {
+    index[d] = i % lead_shape[d];
+    i /= lead_shape[d];
+  }
+  std::string text = std::string(what) + "[";
+  for (std::size_t d = 0; d < index.size(); ++d)
+    text += (d > 0 ? ", " : "") + std::to_string(index[d]);
+  return text + "]";
+}
+
+py::object per_point(py::array values, const std::vector<py::ssize_t> &lead_shape) {
+  if (lead_shape.empty()) return values.attr("__getitem__")(py::tuple());
+  return values;
+}
+
+py::object named_tuple(const char *name, std::initializer_list<const char *> fields,
+                       const char *doc) {
+  py::list names;
+  for (const char *field : fields)
+    names.append(field);
+  py::object type = py::module_::import("collections").attr("namedtuple")(name, names);
+  type.attr("__module__") = "velmora";
+  type.attr("__doc__") = doc;
+  return type;
+}
+
 template <class T>
 Rows<T> input_rows(py::handle obj, py::ssize_t width, const char *what, Dtype policy) {
   py::array arr = py::array::ensure(obj);

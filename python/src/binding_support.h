@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -145,6 +147,34 @@ Rows<T> output_rows(py::handle out, const std::vector<py::ssize_t> &lead_shape, 
 
 /* The shape as NumPy prints it: "(3, 4)". */
 std::string shape_text(const std::vector<py::ssize_t> &shape);
+
+/* Row i of a batch, as NumPy indexes it: "lab[2, 5]" for a batch of leading shape (4, 8). */
+std::string row_name(const char *what, const std::vector<py::ssize_t> &lead_shape, py::ssize_t i);
+
+/* Copies the width values of row i out of a batch, or into it. */
+template <class T>
+void copy_row(const Rows<T> &rows, py::ssize_t i, py::ssize_t width, T *to) {
+  const T *from = rows.data + i * rows.row_stride;
+  for (py::ssize_t j = 0; j < width; ++j)
+    to[j] = from[j * rows.col_stride];
+}
+template <class T>
+void store_row(Rows<T> &rows, py::ssize_t i, py::ssize_t width, const T *from) {
+  T *to = rows.data + i * rows.row_stride;
+  for (py::ssize_t j = 0; j < width; ++j)
+    to[j * rows.col_stride] = from[j];
+}
+
+/* One value per point: a NumPy scalar when the batch was a single point given without leading
+   axes, else the array itself. */
+py::object per_point(py::array values, const std::vector<py::ssize_t> &lead_shape);
+
+/* A named tuple type of the package ("velmora.<name>") with the given fields and docstring. */
+py::object named_tuple(const char *name, std::initializer_list<const char *> fields,
+                       const char *doc);
+
+/* Value of a failed point's outputs. */
+constexpr double kFailedValue = std::numeric_limits<double>::quiet_NaN();
 
 /* The largest batch handed to one library call whose count is an int. */
 constexpr py::ssize_t kMaxBatch = 1 << 30;

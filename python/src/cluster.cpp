@@ -19,8 +19,6 @@ namespace velmora_py {
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
 /* The result type of ClusterGroup.interpolate, a named tuple made at registration. */
 py::object *interpolation_type = nullptr;
 
@@ -48,42 +46,6 @@ Axis axis_arg(py::handle value, const char *name) {
     }
   }
   return {v[0], v[1], v[2]};
-}
-
-/* "lab[2, 5]": the index of row i of a batch of the given leading shape, as NumPy writes it. */
-std::string row_name(const char *what, const std::vector<py::ssize_t> &lead_shape, py::ssize_t i) {
-  std::vector<py::ssize_t> index(lead_shape.size());
-  for (std::size_t d = lead_shape.size(); d-- > 0;) {
-    index[d] = i % lead_shape[d];
-    i /= lead_shape[d];
-  }
-  std::string text = std::string(what) + "[";
-  for (std::size_t d = 0; d < index.size(); ++d)
-    text += (d > 0 ? ", " : "") + std::to_string(index[d]);
-  return text + "]";
-}
-
-template <class T>
-const T *row(const Rows<T> &rows, py::ssize_t i) {
-  return rows.data + i * rows.row_stride;
-}
-
-void copy_row(const Rows<double> &rows, py::ssize_t i, py::ssize_t width, double *to) {
-  const double *from = row(rows, i);
-  for (py::ssize_t j = 0; j < width; ++j)
-    to[j] = from[j * rows.col_stride];
-}
-
-void store_row(Rows<double> &rows, py::ssize_t i, py::ssize_t width, const double *from) {
-  double *to = rows.data + i * rows.row_stride;
-  for (py::ssize_t j = 0; j < width; ++j)
-    to[j * rows.col_stride] = from[j];
-}
-
-/* A NumPy scalar for a batch of one point given without leading axes, else the array. */
-py::object per_point(py::array values, const std::vector<py::ssize_t> &lead_shape) {
-  if (lead_shape.empty()) return values.attr("__getitem__")(py::tuple());
-  return values;
 }
 
 enum class Method { free, penalised, plane };
@@ -224,8 +186,8 @@ class ClusterGroup {
         if (rc != 0) {
           /* The library may leave the outputs of a failed point partly written. */
           for (int j = 0; j < channels_; ++j)
-            d[j] = kNaN;
-          dist = kNaN;
+            d[j] = kFailedValue;
+          dist = kFailedValue;
         }
         store_row(devs, i, channels_, d);
         distance_data[i] = dist;
@@ -278,11 +240,7 @@ py::tuple axis_tuple(const Axis &axis) {
 }  // namespace
 
 void register_cluster(py::module_ &m) {
-  py::object namedtuple = py::module_::import("collections").attr("namedtuple");
-  py::object result =
-      namedtuple("ClusterInterpolation", py::make_tuple("device", "distance", "status"));
-  result.attr("__module__") = "velmora";
-  result.attr("__doc__") = R"doc(
+  py::object result = named_tuple("ClusterInterpolation", {"device", "distance", "status"}, R"doc(
 Result of ClusterGroup.interpolate, a named tuple (device, distance, status).
 
 device: float64 array (..., D), the interpolated device values.
@@ -290,7 +248,7 @@ distance: float64 array (...), minus the Lab distance from the (clamped) query t
     was projected to: 0 inside the measured cloud, negative outside it.
 status: int32 array (...), 0 for an interpolated point, -1 for a failed one (a NaN query, or a
     projection that failed); device and distance are NaN there.
-For a single query given as shape (3,), distance and status are NumPy scalars.)doc";
+For a single query given as shape (3,), distance and status are NumPy scalars.)doc");
   m.attr("ClusterInterpolation") = result;
   interpolation_type = new py::object(result);
 

@@ -22,41 +22,10 @@ namespace velmora_py {
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 /* Largest coordinate magnitude the hull's and the volume's exact tests take. */
 constexpr double kMaxCoordinate = 1e99;
 
 py::object *projection_type = nullptr;
-
-/* "points[2, 5]": the index of row i of a batch of the given leading shape. */
-std::string row_name(const char *what, const std::vector<py::ssize_t> &lead_shape, py::ssize_t i) {
-  std::vector<py::ssize_t> index(lead_shape.size());
-  for (std::size_t d = lead_shape.size(); d-- > 0;) {
-    index[d] = i % lead_shape[d];
-    i /= lead_shape[d];
-  }
-  std::string text = std::string(what) + "[";
-  for (std::size_t d = 0; d < index.size(); ++d)
-    text += (d > 0 ? ", " : "") + std::to_string(index[d]);
-  return text + "]";
-}
-
-void copy_row(const Rows<double> &rows, py::ssize_t i, py::ssize_t width, double *to) {
-  const double *from = rows.data + i * rows.row_stride;
-  for (py::ssize_t j = 0; j < width; ++j)
-    to[j] = from[j * rows.col_stride];
-}
-
-void store_row(Rows<double> &rows, py::ssize_t i, py::ssize_t width, const double *from) {
-  double *to = rows.data + i * rows.row_stride;
-  for (py::ssize_t j = 0; j < width; ++j)
-    to[j * rows.col_stride] = from[j];
-}
-
-py::object per_point(py::array values, const std::vector<py::ssize_t> &lead_shape) {
-  if (lead_shape.empty()) return values.attr("__getitem__")(py::tuple());
-  return values;
-}
 
 /* The rows of a point set that a hull or volume is built from: finite coordinates within the
    range the exact tests take, at most INT_MAX points. */
@@ -323,7 +292,7 @@ py::object project_on_triangle(const py::object &triangle, const py::object &poi
       double x[3];
       copy_row(rows, i, 3, x);
       PROJ_RESULT result = {};
-      double dist = kNaN;
+      double dist = kFailedValue;
       int rc;
       if (dirs) {
         if (!one_direction) copy_row(*dirs, i, 3, dir);
@@ -334,7 +303,7 @@ py::object project_on_triangle(const py::object &triangle, const py::object &poi
       if (rc != 0) {
         /* The result is left unchanged by a failed projection. */
         for (int k = 0; k < 3; ++k)
-          result.point[k] = result.weights[k] = kNaN;
+          result.point[k] = result.weights[k] = kFailedValue;
       }
       store_row(point, i, 3, result.point);
       store_row(weights, i, 3, result.weights);
@@ -350,11 +319,7 @@ py::object project_on_triangle(const py::object &triangle, const py::object &poi
 
 void register_geometry(py::module_ &m) {
   py::object result =
-      py::module_::import("collections")
-          .attr("namedtuple")("TriangleProjection",
-                              py::make_tuple("point", "weights", "distance", "status"));
-  result.attr("__module__") = "velmora";
-  result.attr("__doc__") = R"doc(
+      named_tuple("TriangleProjection", {"point", "weights", "distance", "status"}, R"doc(
 Result of project_on_triangle, a named tuple (point, weights, distance, status).
 
 point: float64 array (..., 3), the projected points.
@@ -364,7 +329,7 @@ distance: float64 array (...), |point - x|. Along a direction it is negative whe
 status: int32 array (...), 0 or -1: a side too short to define the triangle's edge plane, or,
     along a direction, a degenerate triangle or a line parallel to its plane. point and weights
     are NaN there; distance is NaN, or -1e20 along a direction.
-For a single point given as shape (3,), distance and status are NumPy scalars.)doc";
+For a single point given as shape (3,), distance and status are NumPy scalars.)doc");
   m.attr("TriangleProjection") = result;
   projection_type = new py::object(result);
 
