@@ -132,7 +132,7 @@ struct BufferState {
 
 class Buffer {
  public:
-  Buffer(py::handle counts, int outputs, py::handle subsets)
+  Buffer(const py::object &counts, int outputs, const py::object &subsets)
       : counts_(byte_list(counts, "grid point counts")) {
     for (py::handle subset : py::reinterpret_borrow<py::iterable>(subsets))
       subsets_.push_back(flag_list(subset));
@@ -288,7 +288,8 @@ class PointCallback : public VariableResTable::SinglePointCalculationCallBack {
 
 class VariableTable {
  public:
-  VariableTable(Buffer &buffer, py::handle mask, py::handle positions, py::object callback)
+  VariableTable(Buffer &buffer, const py::object &mask, const py::object &positions,
+                py::object callback)
       : buffer_(&buffer), callback_(std::move(callback)) {
     const std::vector<unsigned char> &counts = buffer.counts();
     if (mask.is_none()) {
@@ -333,7 +334,7 @@ class VariableTable {
   const py::object &callback() const { return callback_; }
   void set_callback(py::object callback) { callback_ = std::move(callback); }
 
-  py::array interpolate(py::handle samples, py::handle out, bool regular) {
+  py::array interpolate(const py::object &samples, const py::object &out, bool regular) {
     Rows<unsigned char> in = input_rows<unsigned char>(samples, channels_, "samples", Dtype::exact);
     Rows<float> result = output_rows<float>(out, in.lead_shape, outputs_, "out");
     BufferState &state = buffer_->state();
@@ -665,7 +666,7 @@ class LabTable {
     return lab;
   }
 
-  py::array interpolate(py::handle lab, py::handle out) const {
+  py::array interpolate(const py::object &lab, const py::object &out) const {
     Rows<float> in = input_rows<float>(lab, 3, "lab", Dtype::convert);
     if (in.count > 0 && (in.col_stride != 1 || (in.count > 1 && in.row_stride != 3))) {
       in.array = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(in.array);
@@ -694,8 +695,9 @@ class LabTable {
     return result.array;
   }
 
-  void fill(py::handle samples, const py::object &lab_to_process, const py::object &process_to_lab,
-            bool clip_to_hull, int border_width, const py::object &progress) {
+  void fill(const py::object &samples, const py::object &lab_to_process,
+            const py::object &process_to_lab, bool clip_to_hull, int border_width,
+            const py::object &progress) {
     std::vector<std::vector<double>> sample_rows = sample_list(samples);
     if (!PyCallable_Check(lab_to_process.ptr()))
       throw py::type_error("lab_to_process must be callable");
@@ -787,7 +789,7 @@ std::array<double, 3> triple(py::handle seq, const char *what) {
   return {v[0], v[1], v[2]};
 }
 
-BlackLevelCube make_cube(py::handle origin, double level, py::handle size) {
+BlackLevelCube make_cube(const py::object &origin, double level, const py::object &size) {
   BlackLevelCube cube{};
   const std::array<double, 3> o = triple(origin, "origin");
   const std::array<double, 3> s = triple(size, "size");
@@ -837,8 +839,8 @@ std::vector<InterpolationHelpers::Point> point_list(py::handle coordinates, py::
 
 class HyperCube {
  public:
-  HyperCube(py::handle low, py::handle high, py::handle a_coordinates, py::handle a_values,
-            py::handle b_coordinates, py::handle b_values)
+  HyperCube(const py::object &low, const py::object &high, const py::object &a_coordinates,
+            const py::object &a_values, const py::object &b_coordinates, const py::object &b_values)
       : low_(cube_arg(low, "low")), high_(cube_arg(high, "high")) {
     if (!(low_.level != high_.level))
       throw py::value_error("low and high must hold at different black levels");
@@ -852,7 +854,7 @@ class HyperCube {
   const BlackLevelCube &low() const { return low_; }
   const BlackLevelCube &high() const { return high_; }
 
-  py::array interpolate(py::handle points, py::handle out) const {
+  py::array interpolate(const py::object &points, const py::object &out) const {
     Rows<double> in = input_rows<double>(points, 4, "points", Dtype::convert);
     Rows<double> result = output_rows<double>(out, in.lead_shape, 3, "out");
     {
@@ -892,7 +894,7 @@ have in common; each grid point is computed once.
 
 The grid coarsens as more channels are active at once; fixed subsets keep chosen channel groups
 at full resolution. Points not computed hold NaN.)doc")
-      .def(py::init<py::handle, int, py::handle>(), py::arg("grid_point_counts"),
+      .def(py::init<const py::object &, int, const py::object &>(), py::arg("grid_point_counts"),
            py::arg("outputs"), py::arg("fixed_subsets") = py::tuple(),
            "grid_point_counts: grid points per channel (M + 1, 1 .. 33, at most 15 channels; a "
            "table needs M = 1, 2, 4, 8, 16 or 32). outputs: floats per point, 0 .. 255. "
@@ -959,8 +961,8 @@ tables over one buffer) at once; the callback then runs with the GIL on the call
 the callback raises, no further Python calls are made, the exception propagates once the library
 call has returned, and the points it failed on are left missing, so a later call computes them
 again.)doc")
-      .def(py::init<Buffer &, py::handle, py::handle, py::object>(), py::arg("buffer"),
-           py::arg("mask") = py::none(), py::arg("grid_positions") = py::none(),
+      .def(py::init<Buffer &, const py::object &, const py::object &, py::object>(),
+           py::arg("buffer"), py::arg("mask") = py::none(), py::arg("grid_positions") = py::none(),
            py::arg("callback") = py::none(), py::keep_alive<1, 2>(),
            "buffer: the SharedBuffer holding the grid points (kept alive by the table). mask: a "
            "flag per buffer channel, the table's channels (default all). grid_positions: per "
@@ -1117,7 +1119,8 @@ Points of A supply values; points of B supply values and grid positions.
     out = cube.interpolate(points)                  # (..., 4) -> (..., 3)
 
 interpolate releases the GIL; one object may serve several threads at once.)doc")
-      .def(py::init<py::handle, py::handle, py::handle, py::handle, py::handle, py::handle>(),
+      .def(py::init<const py::object &, const py::object &, const py::object &, const py::object &,
+                    const py::object &, const py::object &>(),
            py::arg("low"), py::arg("high"), py::arg("a_coordinates"), py::arg("a_values"),
            py::arg("b_coordinates") = py::none(), py::arg("b_values") = py::none(),
            "low, high: BlackLevelCube or (origin, level, size), at different black levels. "
