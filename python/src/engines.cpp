@@ -93,8 +93,7 @@ py::array_t<double, py::array::c_style> model_result(const py::object &result, p
   return arr;
 }
 
-/* ---- SharedBuffer -----------------------------------------------------------------------------
- */
+/* ---- SharedBuffer ---------------------------------------------------------------------------- */
 
 /* What the tables over one buffer share besides the buffer: the lock and the failure counts. */
 struct BufferState {
@@ -129,6 +128,44 @@ struct BufferState {
     repaired.wait(hold, [&] { return repairs >= upto; });
   }
 };
+
+/* One interpolation call in progress on this thread: the guard of its callback and the grid
+   points that received placeholders. Calls nest when a callback interpolates another table. */
+struct CallContext {
+  explicit CallContext(BufferState &s) : state(&s) {}
+  BufferState *state;
+  CallbackGuard guard;
+  std::vector<unsigned char> failed_points; /* one byte per table channel each */
+  bool lost_points = false;                 /* a failed point could not be recorded */
+  bool failed = false;
+  CallContext *outer = nullptr;
+};
+
+thread_local CallContext *current_call = nullptr;
+
+class CallScope {
+ public:
+  explicit CallScope(CallContext &ctx) : ctx_(ctx) {
+    ctx_.outer = current_call;
+    current_call = &ctx_;
+  }
+  ~CallScope() { current_call = ctx_.outer; }
+  CallScope(const CallScope &) = delete;
+  CallScope &operator=(const CallScope &) = delete;
+
+ private:
+  CallContext &ctx_;
+};
+
+/* A table's own calls would wait for themselves: its buffer's lock is held around the callback. */
+void check_not_in_callback(const BufferState &state) {
+  for (CallContext *ctx = current_call; ctx != nullptr; ctx = ctx->outer) {
+    if (ctx->state == &state)
+      throw py::value_error(
+          "a table's callback cannot use a table over the same buffer (it would wait for "
+          "itself)");
+  }
+}
 
 class Buffer {
  public:
@@ -169,6 +206,7 @@ class Buffer {
 
   /* Tells the tables over this buffer that grid values changed. */
   void invalidate_caches() {
+    check_not_in_callback(state_);
     py::gil_scoped_release nogil;
     std::unique_lock<std::shared_mutex> alone(state_.access);
     ++state_.edits;
@@ -181,46 +219,7 @@ class Buffer {
   BufferState state_;
 };
 
-/* ---- VariableResolutionTable ------------------------------------------------------------------
- */
-
-/* One interpolation call in progress on this thread: the guard of its callback and the grid
-   points that received placeholders. Calls nest when a callback interpolates another table. */
-struct CallContext {
-  explicit CallContext(BufferState &s) : state(&s) {}
-  BufferState *state;
-  CallbackGuard guard;
-  std::vector<unsigned char> failed_points; /* one byte per table channel each */
-  bool lost_points = false;                 /* a failed point could not be recorded */
-  bool failed = false;
-  CallContext *outer = nullptr;
-};
-
-thread_local CallContext *current_call = nullptr;
-
-class CallScope {
- public:
-  explicit CallScope(CallContext &ctx) : ctx_(ctx) {
-    ctx_.outer = current_call;
-    current_call = &ctx_;
-  }
-  ~CallScope() { current_call = ctx_.outer; }
-  CallScope(const CallScope &) = delete;
-  CallScope &operator=(const CallScope &) = delete;
-
- private:
-  CallContext &ctx_;
-};
-
-/* A table's own calls would wait for themselves: its buffer's lock is held around the callback. */
-void check_not_in_callback(const BufferState &state) {
-  for (CallContext *ctx = current_call; ctx != nullptr; ctx = ctx->outer) {
-    if (ctx->state == &state)
-      throw py::value_error(
-          "a table's callback cannot use a table over the same buffer (it would wait for "
-          "itself)");
-  }
-}
+/* ---- VariableResolutionTable ----------------------------------------------------------------- */
 
 /* One batch of samples cut into library calls: the channel planes, the sample indices and, when
    the output rows are not consecutive, a scratch block that is copied out. */
@@ -535,7 +534,19 @@ class VariableTable {
      is). Without the GIL. */
   bool all_computed() {
     BufferState &state = buffer_->state();
-    std::unique_lock<std::shared_mutex> alone(state.access);
+    /* Flags set by a call whose callback failed are not to be trusted until its repair. */
+    std::unique_lock<std::shared_mutex> alone(state.access, std::defer_lock);
+    for (;;) {
+      const auto [failures, repairs] = state.counts();
+      if (failures != repairs) {
+        state.wait_repaired(failures);
+        continue;
+      }
+      alone.lock();
+      const auto [now, done] = state.counts();
+      if (now == done) break;
+      alone.unlock();
+    }
     const bool *flags = buffer_->flags();
     const auto points = static_cast<std::size_t>(buffer_->points());
     if (std::memchr(flags, 0, points) == nullptr) return true;
@@ -601,8 +612,7 @@ void PointCallback::operator()(const unsigned char *point, float *values) {
   }
 }
 
-/* ---- LabToProcTable ---------------------------------------------------------------------------
- */
+/* ---- LabToProcTable -------------------------------------------------------------------------- */
 
 class LabTable {
  public:
@@ -775,8 +785,7 @@ class LabTable {
   mutable std::shared_mutex access_;
 };
 
-/* ---- HyperCube --------------------------------------------------------------------------------
- */
+/* ---- HyperCube ------------------------------------------------------------------------------- */
 
 using InterpolationHelpers::BlackLevelCube;
 using InterpolationHelpers::HyperCubeWithCorrections;

@@ -147,6 +147,15 @@ def test_variable_tables_reproduce_linear_functions_and_read_strided_batches():
     assert got.shape == (64, 96, 3)
     np.testing.assert_allclose(got, expected, rtol=1e-5, atol=1e-3)
 
+    # Refilling, or writing the values and invalidating the caches, replaces everything the table
+    # interpolated before, off-grid vertices included.
+    table.fill(lambda x: 500.0 - x @ weights)
+    np.testing.assert_allclose(table.interpolate(image), 510.0 - expected, rtol=1e-5, atol=1e-3)
+    points, index = table.grid_points(return_index=True)
+    buffer.values[index] = positions_of(table, points) @ weights + 10.0
+    buffer.invalidate_caches()
+    np.testing.assert_allclose(table.interpolate(image), expected, rtol=1e-5, atol=1e-3)
+
     # A strided view (every other pixel, channels taken from a wider array) is read in place,
     # and results go into a strided out.
     wide = np.zeros((64, 96, 6), dtype=np.uint8)
