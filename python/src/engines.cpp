@@ -57,7 +57,13 @@ std::string point_text(const unsigned char *point, std::size_t n) {
 
 /* An integer argument that must fit a byte before the library sees it (a cast would wrap). */
 unsigned char byte_arg(py::handle value, const char *what) {
-  const long v = py::cast<long>(value);
+  long v = 0;
+  try {
+    v = py::cast<long>(value);
+  } catch (py::cast_error &) {
+    throw py::type_error(std::string(what) + " must be integers in 0 .. 255, got " +
+                         py::repr(value).cast<std::string>());
+  }
   if (v < 0 || v > 255)
     throw py::value_error(std::string(what) + " must lie in 0 .. 255, got " + std::to_string(v));
   return static_cast<unsigned char>(v);

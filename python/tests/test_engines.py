@@ -311,6 +311,8 @@ def test_variable_table_arguments_are_checked():
         velmora.SharedBuffer([33, 34], outputs=1)
     with pytest.raises(ValueError, match="0 .. 255"):
         velmora.SharedBuffer([33, 289], outputs=1)  # would wrap to 33 as a byte
+    with pytest.raises(TypeError, match="integers"):
+        velmora.SharedBuffer([33, 16.5], outputs=1)
     with pytest.raises(ValueError):
         velmora.SharedBuffer([33], outputs=256)
     with pytest.raises(ValueError, match="four"):
