@@ -100,17 +100,18 @@ def test_variable_tables_match_the_cpp_calls_with_the_callback_or_a_fill():
     np.testing.assert_array_equal(filled.interpolate(samples), expected)
 
     # Six channels of nine points with two fixed subsets (combinations whose faces are coarser
-    # than themselves), uneven grid positions, a table over five of them, and the grid point
-    # that comes back as a blend of a coarser cell.
+    # than themselves), uneven grid positions, repeated samples and the grid point that comes
+    # back as a blend of a coarser cell; then a table over four of the channels sharing the
+    # points already computed.
     subsets = [[1, 1, 0, 0, 0, 0], [1, 1, 1, 1, 1, 0]]
     buffer = velmora.SharedBuffer([9] * 6, outputs=2, fixed_subsets=subsets)
-    mask = [True, True, True, True, True, True]
+    mask = [True] * 6
     positions = [uneven_positions(rng, 8) for _ in range(6)]
     table = velmora.VariableResolutionTable(buffer, mask=mask, grid_positions=positions)
     table.callback = point_callback(table, 2)
     on_grid = positions_of(table, np.array([[1, 1, 8, 8, 8, 0]]))
     samples = np.concatenate([on_grid, rng.integers(0, 256, (3000, 6), dtype=np.uint8)])
-    samples = np.repeat(samples, 2, axis=0)  # repeated inputs take the previous result
+    samples = np.repeat(samples, 2, axis=0)
     np.testing.assert_array_equal(table.interpolate(samples),
                                   cpp_interpolate([9] * 6, 2, subsets, mask, table, samples))
     partial = [True, False, True, True, False, True]
