@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import velmora
+from conftest import releases_the_gil
 from reference import reference
 
 
@@ -281,6 +282,10 @@ def test_threads_interpolate_one_variable_table_at_once():
     for result in results:
         np.testing.assert_array_equal(result, expected)
     assert len(calls) == len(set(calls))  # every point computed once
+    many = np.tile(samples, (10, 1))
+    released, result = releases_the_gil(lambda: table.interpolate(many))
+    assert released
+    np.testing.assert_array_equal(result, np.tile(expected, (10, 1)))
 
     # One thread's callback fails while another table over the same buffer interpolates: the
     # failure reaches its own caller only, the other's results are still right (it may have read
@@ -516,6 +521,9 @@ def test_threads_interpolate_one_lab_table_at_once():
     assert not errors
     for result in results:
         np.testing.assert_array_equal(result, expected)
+    released, result = releases_the_gil(lambda: table.interpolate(np.tile(lab, (5, 1))))
+    assert released
+    np.testing.assert_array_equal(result, np.tile(expected, (5, 1)))
 
 
 # ---- hyper-cube --------------------------------------------------------------------------------
