@@ -15,6 +15,10 @@ class Error(RuntimeError):
 
 # ---- foundation ----
 
+def solve(a: npt.ArrayLike, b: npt.ArrayLike) -> npt.NDArray[np.float64]: ...
+def det(a: npt.ArrayLike) -> float: ...
+def inv(a: npt.ArrayLike) -> npt.NDArray[np.float64]: ...
+
 # ---- tables ----
 
 class DoubleTable:
