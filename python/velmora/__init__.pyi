@@ -63,4 +63,18 @@ class ByteTable:
 
 # ---- optimise ----
 
+class MinimizeResult(NamedTuple):
+    x: npt.NDArray[np.float64]
+    f: float
+    iterations: Optional[int]
+    success: bool
+    status: int
+    message: str
+    evaluations: int
+    x_full: npt.NDArray[np.float64]
+
+def powell(f: Callable[[npt.NDArray[np.float64]], float], x0: npt.ArrayLike, ftol: float = 1e-6) -> MinimizeResult: ...
+def powell_restricted(f: Callable[[npt.NDArray[np.float64]], float], x0: npt.ArrayLike, ineq_rows: Optional[npt.ArrayLike] = None, ineq_bounds: Optional[npt.ArrayLike] = None, eq_rows: Optional[npt.ArrayLike] = None, eq_values: Optional[npt.ArrayLike] = None, ftol: float = 1e-6) -> MinimizeResult: ...
+def nelder_mead(f: Callable[[npt.NDArray[np.float64]], float], x0: npt.ArrayLike, tol: float = 0.0, maxiter: int = 0, step: Optional[npt.ArrayLike] = None, low: Optional[npt.ArrayLike] = None, high: Optional[npt.ArrayLike] = None) -> MinimizeResult: ...
+
 # ---- util ----
