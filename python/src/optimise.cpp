@@ -133,9 +133,8 @@ enum class Placeholder {
   /* The last value the callable returned (0 before any): a constant function, on which
      Powell's iteration meets its stopping rule at once. */
   last_value,
-  /* NaN: every comparison of the simplex fails, so it shrinks toward its best vertex each
-     iteration until the convergence measure falls below the tolerance. (A constant would only
-     reflect the simplex about until the iteration limit.) */
+  /* NaN: every comparison of the simplex fails, so each iteration shrinks it toward its best
+     vertex until the convergence measure falls below the tolerance. */
   nan,
 };
 

@@ -233,44 +233,46 @@ class LockFile {
 }  // namespace
 
 void register_util(py::module_ &m) {
-  const char *cipher_note =
-      "data is bytes, bytearray, memoryview or a uint8 array (read in place when contiguous); "
-      "key, multiplier and increment are ints within 0 .. 65535 (ValueError otherwise). "
-      "Returns bytes of the same length. The cipher's whole state is 16 bits: it hides data "
-      "from a glance and matches files that use it; it does not protect secrets.";
   m.def(
       "encrypt",
       [](py::handle data, py::handle key, py::handle multiplier, py::handle increment) {
         return run_cipher(CipherEncrypt, data, key, multiplier, increment);
       },
       py::arg("data"), py::arg("key"), py::arg("multiplier"), py::arg("increment"),
-      (std::string("Enciphers data with the 16-bit-state stream cipher: the state r starts at "
-                   "key; each byte p gives c = p ^ (r >> 8), then r = (c + r) * multiplier + "
-                   "increment (mod 65536).\n\n") +
-       cipher_note)
-          .c_str());
+      R"doc(Enciphers data with the 16-bit-state stream cipher.
+
+The state r starts at key; each byte p gives c = p ^ (r >> 8), and then
+r = (c + r) * multiplier + increment (mod 65536). data is bytes, bytearray, memoryview or a
+uint8 array (read in place when contiguous); key, multiplier and increment are ints within
+0 .. 65535 (ValueError otherwise). Returns bytes of the same length.
+
+The whole state is 16 bits: the cipher hides data from a glance and matches files that use
+it; it does not protect secrets.)doc");
   m.def(
       "decrypt",
       [](py::handle data, py::handle key, py::handle multiplier, py::handle increment) {
         return run_cipher(CipherDecrypt, data, key, multiplier, increment);
       },
       py::arg("data"), py::arg("key"), py::arg("multiplier"), py::arg("increment"),
-      (std::string("Deciphers data enciphered by encrypt with the same key, multiplier and "
-                   "increment.\n\n") +
-       cipher_note)
-          .c_str());
+      R"doc(Deciphers data that encrypt enciphered with the same key, multiplier and increment.
+
+Arguments and result as for encrypt.)doc");
 
   m.def("encode_base64_group", &encode_group, py::arg("data"),
-        "Encodes 1 to 3 bytes as one Base64 group of 4 characters (standard alphabet, RFC 4648): "
-        "'==' ends a group of 1 byte, '=' a group of 2. ValueError for another length.");
+        R"doc(Encodes 1 to 3 bytes as one Base64 group of 4 characters.
+
+Standard alphabet (RFC 4648); '==' ends a group of 1 byte, '=' a group of 2. ValueError for
+another length.)doc");
   m.def("decode_base64_group", &decode_group, py::arg("text"),
-        "Decodes one Base64 group of 4 characters (str or bytes) and returns its meaningful "
-        "bytes: 3, or 2 when it ends in '=', 1 when it ends in '=='. The library does not check "
-        "the characters: one outside the alphabet decodes as if its 6 bits were all set. "
-        "ValueError for a text of another length.");
+        R"doc(Decodes one Base64 group of 4 characters (str or bytes) into its meaningful bytes.
+
+Returns 3 bytes, or 2 when the group ends in '=', 1 when it ends in '=='. The library does not
+check the characters: one outside the alphabet decodes as if its 6 bits were all set.
+ValueError for a text of another length.)doc");
   m.def("base64_encode", &encode_text, py::arg("data"),
-        "Encodes bytes-like data as Base64 text (standard alphabet, '=' padding), group by "
-        "group through encode_base64_group's library call.");
+        R"doc(Encodes bytes-like data as Base64 text (standard alphabet, '=' padding).
+
+The text is made group by group by the same library call as encode_base64_group.)doc");
 
   py::class_<LockFile>(m, "LockFile", R"doc(
 An advisory lock between processes, held as the existence of a lock file:
@@ -284,12 +286,12 @@ and taken over. The lock is released when the object is garbage-collected, and t
 releases it when the process ends, however it ends. Relies on flock(2) behaving as on a local
 file system.)doc")
       .def(py::init<py::object>(), py::arg("path"),
-           "A lock on path (str, bytes or os.PathLike), not yet taken. ValueError for an empty "
-           "path or one of 256 bytes or more.")
+           "A lock on path (str, bytes or os.PathLike), not yet taken.\n\nValueError for an "
+           "empty path or one of 256 bytes or more.")
       .def("acquire", &LockFile::acquire,
-           "Tries once to take the lock (without waiting, the GIL released) and returns True "
-           "when it was taken; False when it is held (by another process, another LockFile, or "
-           "this one) or the file cannot be created there.")
+           "Tries once to take the lock and returns True when it was taken.\n\nFalse when it is "
+           "held (by another process, another LockFile, or this one) or the file cannot be "
+           "created there. Does not wait; the GIL is released meanwhile.")
       .def("release", &LockFile::release,
            "Releases the lock: removes the lock file. Harmless when the lock is not held.")
       .def_property_readonly("locked", &LockFile::locked, "True while this object holds the lock.")

@@ -162,6 +162,24 @@ def test_powell_restricted_free_variables_follow_the_library_choice():
     fixed = velmora.powell_restricted(lambda x: float(x @ x), [], eq_rows=np.eye(2),
                                       eq_values=[3.0, 4.0])
     assert fixed.x.shape == (0,) and fixed.x_full.tolist() == [3.0, 4.0] and fixed.f == 25.0
+    # A run that never meets its stopping rule ends at the iteration limit, as a result.
+    limit = velmora.powell_restricted(f, [0.0, 0.0], eq_rows=[[0.0, 1.0, 1.0]],
+                                      eq_values=[1.0], ftol=-1.0)
+    assert (limit.success, limit.status, limit.iterations) == (False, 0, 200)
+    assert "condirmin: maxiter" in limit.message
+    np.testing.assert_allclose(limit.x_full, [0.5, 0.125, 0.875], atol=1e-6)
+
+
+def test_powell_restricted_ends_quickly_with_many_inequalities():
+    # Sixteen weights that sum to 1 and are not negative, the target on the boundary.
+    target = np.zeros(16)
+    target[:3] = [0.5, 0.3, 0.2]
+    start = time.perf_counter()
+    result = velmora.powell_restricted(lambda w: float(((w - target) ** 2).sum()),
+                                       np.full(15, 1.0 / 16), **mixing_rows(np.zeros((16, 3))))
+    assert time.perf_counter() - start < 2.0
+    np.testing.assert_allclose(result.x_full, target, atol=1e-6)
+    np.testing.assert_array_equal(result.x_full[1:], result.x)
 
 
 @pytest.mark.parametrize("name, x0, data, tol, maxiter, simplex", [
@@ -207,7 +225,8 @@ MINIMISERS = {
     "powell_restricted": lambda f: velmora.powell_restricted(
         f, [0.3, 0.3], ineq_rows=-np.eye(3), ineq_bounds=np.zeros(3), eq_rows=[[1, 1, 1]],
         eq_values=[1.0]),
-    "nelder_mead": lambda f: velmora.nelder_mead(f, [-1.2, 1.0]),
+    # The largest iteration limit: the run must still end soon after f has failed.
+    "nelder_mead": lambda f: velmora.nelder_mead(f, [-1.2, 1.0], maxiter=2 ** 31 - 1),
 }
 
 
