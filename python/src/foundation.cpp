@@ -156,7 +156,8 @@ Any real dtype and layout is accepted. The library's LU decomposition (Crout, pa
 with implicit row scaling) runs without the GIL.
 
 Raises velmora.Error for a singular matrix: a row of zeros, or a pivot below 1e-20 (where the
-library would go on with 1e-20 and give meaningless results). ValueError for shapes that do not
+library would go on with 1e-20 and give meaningless results). The threshold is absolute: scale
+a matrix whose entries are all that small before solving. ValueError for shapes that do not
 match.)doc");
   m.def("det", &det, py::arg("a"),
         R"doc(The determinant of a square matrix a of shape (n, n), by LU decomposition.
