@@ -88,6 +88,9 @@ class CallbackGuard {
       return true;
     } catch (py::error_already_set &e) {
       keep(std::move(e));
+    } catch (py::builtin_exception &e) {
+      e.set_error();  // a TypeError, ValueError, ... thrown by pybind11 or a binding keeps its type
+      keep(py::error_already_set());
     } catch (std::exception &e) {
       keep_message(e.what());
     } catch (...) {
