@@ -182,50 +182,49 @@ constexpr double kFailedValue = std::numeric_limits<double>::quiet_NaN();
 /* The largest batch handed to one library call whose count is an int. */
 constexpr py::ssize_t kMaxBatch = 1 << 30;
 
-/* Argument types that only name themselves in signatures, so that help() shows
-   "points: numpy.typing.ArrayLike" and "out: numpy.ndarray | None" instead of "handle". They accept
-   any object; input_rows and output_rows do the checking. */
-struct ArrayLike {
-  py::object value;
-};
-struct OutArray {
-  py::object value = py::none();
-};
-struct OptionalArrayLike {
-  py::object value = py::none();
-};
+/* Argument types that are plain Python objects but name what they expect in signatures, so that
+   help() shows "points: numpy.typing.ArrayLike" instead of "object". They accept any object; the
+   bindings check them (input_rows, output_rows, ...). */
+#define VELMORA_PY_NAMED_OBJECT(Name)                                          \
+  class Name : public py::object {                                             \
+   public:                                                                     \
+    PYBIND11_OBJECT_DEFAULT(Name, py::object, [](PyObject *) { return true; }) \
+  };
+VELMORA_PY_NAMED_OBJECT(ArrayLike)
+VELMORA_PY_NAMED_OBJECT(OptionalArrayLike)
+VELMORA_PY_NAMED_OBJECT(OutArray)
+VELMORA_PY_NAMED_OBJECT(Function)
+VELMORA_PY_NAMED_OBJECT(OptionalFunction)
+VELMORA_PY_NAMED_OBJECT(PathLike)
+#undef VELMORA_PY_NAMED_OBJECT
 
 }  // namespace velmora_py
 
 namespace pybind11::detail {
 
-template <class Wrapper>
-struct named_object_caster {
-  bool load(handle src, bool) {
-    value.value = reinterpret_borrow<object>(src);
-    return true;
-  }
-  static handle cast(const Wrapper &src, return_value_policy, handle) {
-    return src.value.inc_ref();
-  }
-  Wrapper value;
-  operator Wrapper &() { return value; }
-  template <class T>
-  using cast_op_type = Wrapper &;
-};
-
 template <>
-struct type_caster<velmora_py::ArrayLike> : named_object_caster<velmora_py::ArrayLike> {
+struct handle_type_name<velmora_py::ArrayLike> {
   static constexpr auto name = const_name("numpy.typing.ArrayLike");
 };
 template <>
-struct type_caster<velmora_py::OptionalArrayLike>
-    : named_object_caster<velmora_py::OptionalArrayLike> {
+struct handle_type_name<velmora_py::OptionalArrayLike> {
   static constexpr auto name = const_name("numpy.typing.ArrayLike | None");
 };
 template <>
-struct type_caster<velmora_py::OutArray> : named_object_caster<velmora_py::OutArray> {
+struct handle_type_name<velmora_py::OutArray> {
   static constexpr auto name = const_name("numpy.ndarray | None");
+};
+template <>
+struct handle_type_name<velmora_py::Function> {
+  static constexpr auto name = const_name("Callable");
+};
+template <>
+struct handle_type_name<velmora_py::OptionalFunction> {
+  static constexpr auto name = const_name("Callable | None");
+};
+template <>
+struct handle_type_name<velmora_py::PathLike> {
+  static constexpr auto name = const_name("str | os.PathLike");
 };
 
 }  // namespace pybind11::detail

@@ -78,7 +78,7 @@ class ClusterGroup {
   const Axis &axis(int i) const { return axes_[i]; }
   py::ssize_t size() const { return count_; }
 
-  void add(const py::object &lab, const py::object &device) {
+  void add(const ArrayLike &lab, const OptionalArrayLike &device) {
     Rows<double> labs = input_rows<double>(lab, 3, "lab", Dtype::convert);
     std::optional<Rows<double>> devs;
     if (device.is_none()) {
@@ -134,8 +134,8 @@ class ClusterGroup {
           "the next successful add)");
   }
 
-  py::object interpolate(const py::object &lab, const std::string &method_name,
-                         const py::object &plane, const py::object &out) const {
+  py::object interpolate(const ArrayLike &lab, const std::string &method_name,
+                         const OptionalArrayLike &plane, const OutArray &out) const {
     const Method method = method_arg(method_name);
     Rows<double> labs = input_rows<double>(lab, 3, "lab", Dtype::convert);
     std::optional<Rows<double>> planes;
@@ -199,7 +199,7 @@ class ClusterGroup {
                                  per_point(status, labs.lead_shape));
   }
 
-  py::object inside(const py::object &lab) const {
+  py::object inside(const ArrayLike &lab) const {
     Rows<double> labs = input_rows<double>(lab, 3, "lab", Dtype::convert);
     py::array_t<bool> result(labs.lead_shape);
     bool *data = result.mutable_data();

@@ -293,8 +293,8 @@ class PointCallback : public VariableResTable::SinglePointCalculationCallBack {
 
 class VariableTable {
  public:
-  VariableTable(Buffer &buffer, const py::object &mask, const py::object &positions,
-                py::object callback)
+  VariableTable(Buffer &buffer, const OptionalArrayLike &mask, const OptionalArrayLike &positions,
+                OptionalFunction callback)
       : buffer_(&buffer), callback_(std::move(callback)) {
     const std::vector<unsigned char> &counts = buffer.counts();
     if (mask.is_none()) {
@@ -339,7 +339,7 @@ class VariableTable {
   const py::object &callback() const { return callback_; }
   void set_callback(py::object callback) { callback_ = std::move(callback); }
 
-  py::array interpolate(const py::object &samples, const py::object &out, bool regular) {
+  py::array interpolate(const ArrayLike &samples, const OutArray &out, bool regular) {
     Rows<unsigned char> in = input_rows<unsigned char>(samples, channels_, "samples", Dtype::exact);
     Rows<float> result = output_rows<float>(out, in.lead_shape, outputs_, "out");
     BufferState &state = buffer_->state();
@@ -400,7 +400,7 @@ class VariableTable {
     return py::make_tuple(rows, index);
   }
 
-  void fill(const py::object &model, bool unique) {
+  void fill(const Function &model, bool unique) {
     auto [points, indices] = walk(unique);
     const auto count = static_cast<py::ssize_t>(indices.size());
     py::array_t<unsigned char> inputs({count, static_cast<py::ssize_t>(channels_)});
@@ -682,7 +682,7 @@ class LabTable {
     return lab;
   }
 
-  py::array interpolate(const py::object &lab, const py::object &out) const {
+  py::array interpolate(const ArrayLike &lab, const OutArray &out) const {
     Rows<float> in = input_rows<float>(lab, 3, "lab", Dtype::convert);
     if (in.count > 0 && (in.col_stride != 1 || (in.count > 1 && in.row_stride != 3))) {
       in.array = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(in.array);
@@ -711,9 +711,9 @@ class LabTable {
     return result.array;
   }
 
-  void fill(const py::object &samples, const py::object &lab_to_process,
-            const py::object &process_to_lab, bool clip_to_hull, int border_width,
-            const py::object &progress) {
+  void fill(const ArrayLike &samples, const Function &lab_to_process,
+            const Function &process_to_lab, bool clip_to_hull, int border_width,
+            const OptionalFunction &progress) {
     std::vector<std::vector<double>> sample_rows = sample_list(samples);
     if (!PyCallable_Check(lab_to_process.ptr()))
       throw py::type_error("lab_to_process must be callable");
@@ -854,8 +854,9 @@ std::vector<InterpolationHelpers::Point> point_list(py::handle coordinates, py::
 
 class HyperCube {
  public:
-  HyperCube(const py::object &low, const py::object &high, const py::object &a_coordinates,
-            const py::object &a_values, const py::object &b_coordinates, const py::object &b_values)
+  HyperCube(const py::object &low, const py::object &high, const ArrayLike &a_coordinates,
+            const ArrayLike &a_values, const OptionalArrayLike &b_coordinates,
+            const OptionalArrayLike &b_values)
       : low_(cube_arg(low, "low")), high_(cube_arg(high, "high")) {
     if (!(low_.level != high_.level))
       throw py::value_error("low and high must hold at different black levels");
@@ -869,7 +870,7 @@ class HyperCube {
   const BlackLevelCube &low() const { return low_; }
   const BlackLevelCube &high() const { return high_; }
 
-  py::array interpolate(const py::object &points, const py::object &out) const {
+  py::array interpolate(const ArrayLike &points, const OutArray &out) const {
     Rows<double> in = input_rows<double>(points, 4, "points", Dtype::convert);
     Rows<double> result = output_rows<double>(out, in.lead_shape, 3, "out");
     {
@@ -976,7 +977,8 @@ tables over one buffer) at once; the callback then runs with the GIL on the call
 the callback raises, no further Python calls are made, the exception propagates once the library
 call has returned, and the points it failed on are left missing, so a later call computes them
 again.)doc")
-      .def(py::init<Buffer &, const py::object &, const py::object &, py::object>(),
+      .def(py::init<Buffer &, const OptionalArrayLike &, const OptionalArrayLike &,
+                    OptionalFunction>(),
            py::arg("buffer"), py::arg("mask") = py::none(), py::arg("grid_positions") = py::none(),
            py::arg("callback") = py::none(), py::keep_alive<1, 2>(),
            "buffer: the SharedBuffer holding the grid points (kept alive by the table). mask: a "
@@ -1134,8 +1136,8 @@ Points of A supply values; points of B supply values and grid positions.
     out = cube.interpolate(points)                  # (..., 4) -> (..., 3)
 
 interpolate releases the GIL; one object may serve several threads at once.)doc")
-      .def(py::init<const py::object &, const py::object &, const py::object &, const py::object &,
-                    const py::object &, const py::object &>(),
+      .def(py::init<const py::object &, const py::object &, const ArrayLike &, const ArrayLike &,
+                    const OptionalArrayLike &, const OptionalArrayLike &>(),
            py::arg("low"), py::arg("high"), py::arg("a_coordinates"), py::arg("a_values"),
            py::arg("b_coordinates") = py::none(), py::arg("b_values") = py::none(),
            "low, high: BlackLevelCube or (origin, level, size), at different black levels. "

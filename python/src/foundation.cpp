@@ -82,7 +82,7 @@ int decompose(MATRIX *m, bool refuse_singular) {
   return flag;
 }
 
-py::array_t<double> solve(py::handle a, py::handle b) {
+py::array_t<double> solve(const ArrayLike &a, const ArrayLike &b) {
   const Square matrix = square_arg(a);
   py::array b_array = py::array::ensure(b);
   if (!b_array) {
@@ -118,7 +118,7 @@ py::array_t<double> solve(py::handle a, py::handle b) {
   return x;
 }
 
-double det(py::handle a) {
+double det(const ArrayLike &a) {
   const Square matrix = square_arg(a);
   MatrixPtr m = make_matrix(matrix);
   decompose(m.get(), false);
@@ -127,7 +127,7 @@ double det(py::handle a) {
   return value;
 }
 
-py::array_t<double> inv(py::handle a) {
+py::array_t<double> inv(const ArrayLike &a) {
   const Square matrix = square_arg(a);
   MatrixPtr m = make_matrix(matrix);
   decompose(m.get(), true);

@@ -70,7 +70,7 @@ std::string path_arg(py::handle path) {
 
 class ConvexHull {
  public:
-  explicit ConvexHull(const py::object &points) {
+  explicit ConvexHull(const ArrayLike &points) {
     Rows<double> rows = point_set(points);
     count_ = rows.count;
     ReportScope reports;
@@ -96,7 +96,7 @@ class ConvexHull {
 
   py::ssize_t size() const { return count_; }
 
-  py::object inside(const py::object &points) const {
+  py::object inside(const ArrayLike &points) const {
     Rows<double> rows = input_rows<double>(points, 3, "points", Dtype::convert);
     py::array_t<bool> result(rows.lead_shape);
     bool *data = result.mutable_data();
@@ -120,7 +120,7 @@ class ConvexHull {
 
 class TetraVolume {
  public:
-  explicit TetraVolume(const py::object &points) {
+  explicit TetraVolume(const ArrayLike &points) {
     Rows<double> rows = point_set(points);
     if (rows.count < 4)
       throw py::value_error("a volume needs at least four points, got " +
@@ -156,7 +156,7 @@ class TetraVolume {
 
   py::ssize_t size() const { return count_; }
 
-  py::object inside(const py::object &points) const {
+  py::object inside(const ArrayLike &points) const {
     Rows<double> rows = input_rows<double>(points, 3, "points", Dtype::convert);
     py::array_t<bool> result(rows.lead_shape);
     bool *data = result.mutable_data();
@@ -178,7 +178,7 @@ class TetraVolume {
     return tetra_volume_get_volume(volume_, check_hidden ? 1 : 0);
   }
 
-  py::array_t<double> intersect(const py::object &a, const py::object &b) const {
+  py::array_t<double> intersect(const ArrayLike &a, const ArrayLike &b) const {
     double from[3], to[3];
     single_point(a, "a", from);
     single_point(b, "b", to);
@@ -219,7 +219,7 @@ class TetraVolume {
     return result;
   }
 
-  void write_vrml(const py::object &face_path, const py::object &point_path) const {
+  void write_vrml(const PathLike &face_path, const PathLike &point_path) const {
     const std::string faces = path_arg(face_path), points = path_arg(point_path);
     int rc = 0, error = 0;
     {
@@ -233,7 +233,7 @@ class TetraVolume {
       raise_file_error(error, "could not write the scenes '" + faces + "' and '" + points + "'");
   }
 
-  void dump(const py::object &path, const py::object &viewpoint) const {
+  void dump(const PathLike &path, const ArrayLike &viewpoint) const {
     double view[3];
     single_point(viewpoint, "viewpoint", view);
     const std::string file = path_arg(path);
@@ -257,8 +257,8 @@ class TetraVolume {
 
 /* ---- Projections ---------------------------------------------------------------------------- */
 
-py::object project_on_triangle(const py::object &triangle, const py::object &points,
-                               const py::object &direction) {
+py::object project_on_triangle(const ArrayLike &triangle, const ArrayLike &points,
+                               const OptionalArrayLike &direction) {
   Rows<double> corners = input_rows<double>(triangle, 3, "triangle", Dtype::convert);
   if (corners.lead_shape != std::vector<py::ssize_t>{3})
     throw py::value_error("triangle must have shape (3, 3), got " +
@@ -343,7 +343,7 @@ A point counts as inside while its determinant against every face (six times the
 tetrahedron volume) is above -0.5: about 0.0025 units beyond faces of 100 square units. The
 hull does not change after construction; inside tests release the GIL and may run on several
 threads at once.)doc")
-      .def(py::init<const py::object &>(), py::arg("points"),
+      .def(py::init<const ArrayLike &>(), py::arg("points"),
            "Builds the hull of points, shape (..., 3). ValueError naming the row for a "
            "coordinate that is not finite or beyond +-1e99; velmora.Error when the points span "
            "no volume (none, all on one line or all within the tolerance of one plane).")
@@ -363,7 +363,7 @@ about 0.01 from its surface.
     body.intersect(a, b)                        # (k, 3) surface crossings of the segment a..b
 
 Inside tests and intersections release the GIL and may run on several threads at once.)doc")
-      .def(py::init<const py::object &>(), py::arg("points"),
+      .def(py::init<const ArrayLike &>(), py::arg("points"),
            "Builds the volume of points, shape (..., 3), numbered by row in C order. "
            "ValueError for fewer than four points or a coordinate that is not finite or beyond "
            "+-1e99 (naming the row); velmora.Error when all points lie within 0.01 of one "

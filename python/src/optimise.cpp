@@ -219,7 +219,7 @@ void check_powell_end(int status, int iterations, ReportScope &reports, std::str
 
 /* ---- powell ---------------------------------------------------------------------------------- */
 
-py::object powell(const py::object &f, py::handle x0, double ftol) {
+py::object powell(const Function &f, const ArrayLike &x0, double ftol) {
   check_callable(f);
   std::vector<double> p = vector_arg(x0, "x0");
   const int n = dimension_of(p, "x0");
@@ -314,9 +314,10 @@ std::vector<double> full_vector(const RowSet &eq, int nvars, std::vector<double>
   return capture.full;
 }
 
-py::object powell_restricted(const py::object &f, py::handle x0, py::handle ineq_rows,
-                             py::handle ineq_bounds, py::handle eq_rows, py::handle eq_values,
-                             double ftol) {
+py::object powell_restricted(const Function &f, const ArrayLike &x0,
+                             const OptionalArrayLike &ineq_rows,
+                             const OptionalArrayLike &ineq_bounds, const OptionalArrayLike &eq_rows,
+                             const OptionalArrayLike &eq_values, double ftol) {
   check_callable(f);
   std::vector<double> p = vector_arg(x0, "x0");
   const RowSet ineq = row_set(ineq_rows, ineq_bounds, "ineq_rows", "ineq_bounds");
@@ -391,8 +392,9 @@ std::vector<int> bound_flags(const std::vector<double> &bounds, std::size_t n) {
   return flags;
 }
 
-py::object nelder_mead(const py::object &f, py::handle x0, double tol, int maxiter, py::handle step,
-                       py::handle low, py::handle high) {
+py::object nelder_mead(const Function &f, const ArrayLike &x0, double tol, int maxiter,
+                       const OptionalArrayLike &step, const OptionalArrayLike &low,
+                       const OptionalArrayLike &high) {
   check_callable(f);
   std::vector<double> x = vector_arg(x0, "x0");
   const int n = dimension_of(x, "x0");

@@ -149,8 +149,8 @@ class DoubleTable {
   double hi() const { return hi_; }
 
   py::array interpolate(const ArrayLike &points, const OutArray &out) const {
-    Rows<double> in = input_rows<double>(points.value, shape_.inputs, "points", Dtype::convert);
-    Rows<double> result = output_rows<double>(out.value, in.lead_shape, shape_.outputs, "out");
+    Rows<double> in = input_rows<double>(points, shape_.inputs, "points", Dtype::convert);
+    Rows<double> result = output_rows<double>(out, in.lead_shape, shape_.outputs, "out");
     const int in_stride = int_stride(in, "points");
     const int out_stride = int_stride(result, "out");
     {
@@ -193,21 +193,19 @@ class ByteTable {
 
   void set_curves(const OptionalArrayLike &in_curves, const OptionalArrayLike &out_curves) {
     py::array in_keep, out_keep;
-    std::vector<unsigned char *> in =
-        curve_rows(in_curves.value, shape_.inputs, "in_curves", in_keep);
+    std::vector<unsigned char *> in = curve_rows(in_curves, shape_.inputs, "in_curves", in_keep);
     std::vector<unsigned char *> out =
-        curve_rows(out_curves.value, shape_.outputs, "out_curves", out_keep);
+        curve_rows(out_curves, shape_.outputs, "out_curves", out_keep);
     md_tetrab_LUT(shape_.table, in.empty() ? nullptr : in.data(),
                   out.empty() ? nullptr : out.data());
   }
 
   py::array interpolate(const ArrayLike &image, const OptionalArrayLike &mask, double threshold,
                         const OutArray &out) const {
-    Rows<unsigned char> in =
-        input_rows<unsigned char>(image.value, shape_.inputs, "image", Dtype::exact);
+    Rows<unsigned char> in = input_rows<unsigned char>(image, shape_.inputs, "image", Dtype::exact);
     Rows<unsigned char> result =
-        output_rows<unsigned char>(out.value, in.lead_shape, shape_.outputs, "out");
-    py::object mask_array = flat_mask(mask.value, in.lead_shape);
+        output_rows<unsigned char>(out, in.lead_shape, shape_.outputs, "out");
+    py::object mask_array = flat_mask(mask, in.lead_shape);
     const unsigned char *mask_data =
         mask_array.is_none() ? nullptr
                              : static_cast<const unsigned char *>(py::array(mask_array).data());
@@ -334,8 +332,8 @@ once. Do not change the grid while another thread interpolates.)doc")
           "The input coordinates of every vertex, shape (G,) * N + (N,): index * step + lo.")
       .def(
           "fill",
-          [](py::object self, const py::object &model) {
-            fill_grid(self.cast<DoubleTable &>().shape(), self, model,
+          [](const DoubleTable &table, const Function &model) {
+            fill_grid(table.shape(), py::cast(&table), model,
                       [](py::object values) { return values; });
           },
           py::arg("model"),
@@ -380,8 +378,8 @@ not while its grid or curves change.)doc")
           "rounded.")
       .def(
           "fill",
-          [](py::object self, const py::object &model) {
-            fill_grid(self.cast<ByteTable &>().shape(), self, model, byte_values);
+          [](const ByteTable &table, const Function &model) {
+            fill_grid(table.shape(), py::cast(&table), model, byte_values);
           },
           py::arg("model"),
           "Sets every vertex from model, called once with the vertex input bytes (uint8, shape "

@@ -164,7 +164,7 @@ py::str encode_text(py::handle data) {
    guarded by a mutex that is never waited for while the GIL is held by its holder. */
 class LockFile {
  public:
-  explicit LockFile(py::object path) {
+  explicit LockFile(PathLike path) {
     py::module_ os = py::module_::import("os");
     path_ = os.attr("fspath")(path);
     encoded_ = os.attr("fsencode")(path_).cast<std::string>();
@@ -285,7 +285,7 @@ also carries a flock(2) lock, so a file left behind by a holder that died is rec
 and taken over. The lock is released when the object is garbage-collected, and the system
 releases it when the process ends, however it ends. Relies on flock(2) behaving as on a local
 file system.)doc")
-      .def(py::init<py::object>(), py::arg("path"),
+      .def(py::init<PathLike>(), py::arg("path"),
            "A lock on path (str, bytes or os.PathLike), not yet taken.\n\nValueError for an "
            "empty path or one of 256 bytes or more.")
       .def("acquire", &LockFile::acquire,
