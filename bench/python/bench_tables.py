@@ -6,7 +6,8 @@ Cases: one million random points through a 3 -> 3 DoubleTable of 33 points per i
 4096 x 4096 RGB image through a 3 -> 4 ByteTable of 17 points per input. The C++ side is
 bench_python_baseline (Google Benchmark) run on files holding the very arrays timed here; each
 side reports its best of several repetitions, and the ratio is Python's throughput over C++'s.
-The module's calls are timed both into a new result array and into a preallocated one (out=).
+Both sides are timed writing into a result buffer kept across calls (out= in Python) and into a
+new one per call (a new NumPy array; a new[] buffer in C++), whose pages the call first touches.
 """
 
 import argparse
@@ -55,7 +56,7 @@ def cpp_throughput(build, points, image, repetitions):
     best = {}
     for run in json.loads(done.stdout)["benchmarks"]:
         if run.get("run_type") == "iteration":
-            name = run["run_name"].split("/")[0]
+            name = run["run_name"].removesuffix("/real_time")
             best[name] = max(best.get(name, 0.0), run["items_per_second"])
     return best
 
@@ -96,16 +97,15 @@ def main():
         ("ByteTable, 4096 x 4096 RGB", "ByteTable", image.shape[0] * image.shape[1],
          lambda: byte_table(image), lambda: byte_table(image, out=pixel_out)),
     ]
-    print(f"{'case':28} {'C++ M/s':>9} {'Python M/s':>11} {'ratio':>6} "
-          f"{'out= M/s':>9} {'ratio':>6}  target")
+    print(f"{'case':28} {'results':>8} {'C++ M/s':>9} {'Python M/s':>11} {'ratio':>6}  target")
     failed = False
     for label, name, items, fresh, into in rows:
-        base = cpp[name]
-        new = python_throughput(fresh, items, args.repetitions)
-        reused = python_throughput(into, items, args.repetitions)
-        failed |= reused / base < TARGET
-        print(f"{label:28} {base / 1e6:9.1f} {new / 1e6:11.1f} {new / base:6.2f} "
-              f"{reused / 1e6:9.1f} {reused / base:6.2f}  >= {TARGET:.2f}")
+        for kind, call, arg in (("kept", into, 0), ("new", fresh, 1)):
+            base = cpp[f"{name}/{arg}"]
+            ours = python_throughput(call, items, args.repetitions)
+            failed |= ours / base < TARGET
+            print(f"{label:28} {kind:>8} {base / 1e6:9.1f} {ours / 1e6:11.1f} {ours / base:6.2f}"
+                  f"  >= {TARGET:.2f}")
     return 1 if failed else 0
 
 
