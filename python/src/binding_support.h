@@ -172,6 +172,26 @@ void store_row(Rows<T> &rows, py::ssize_t i, py::ssize_t width, const T *from) {
    axes, else the array itself. */
 py::object per_point(py::array values, const std::vector<py::ssize_t> &lead_shape);
 
+/* One bool per point of a batch of 3-D points: test(xyz) for each, run without the GIL and while
+   the guard that hold() returns is alive (a lock, or any value when none is needed). A single
+   point given as shape (3,) gives a NumPy bool. */
+template <class Hold, class Test>
+py::object test_each_point(const py::handle &points, const char *what, Hold hold, Test test) {
+  Rows<double> rows = input_rows<double>(points, 3, what, Dtype::convert);
+  py::array_t<bool> result(rows.lead_shape);
+  bool *data = result.mutable_data();
+  {
+    py::gil_scoped_release nogil;
+    auto held = hold();
+    for (py::ssize_t i = 0; i < rows.count; ++i) {
+      double xyz[3];
+      copy_row(rows, i, 3, xyz);
+      data[i] = test(xyz);
+    }
+  }
+  return per_point(result, rows.lead_shape);
+}
+
 /* A named tuple type of the package ("velmora.<name>") with the given fields and docstring. */
 py::object named_tuple(const char *name, std::initializer_list<const char *> fields,
                        const char *doc);

@@ -200,19 +200,9 @@ class ClusterGroup {
   }
 
   py::object inside(const ArrayLike &lab) const {
-    Rows<double> labs = input_rows<double>(lab, 3, "lab", Dtype::convert);
-    py::array_t<bool> result(labs.lead_shape);
-    bool *data = result.mutable_data();
-    {
-      py::gil_scoped_release nogil;
-      std::shared_lock<std::shared_mutex> hold(lock_);
-      for (py::ssize_t i = 0; i < labs.count; ++i) {
-        double v[3];
-        copy_row(labs, i, 3, v);
-        data[i] = group_->IsInside(v) != 0;
-      }
-    }
-    return per_point(result, labs.lead_shape);
+    return test_each_point(
+        lab, "lab", [this] { return std::shared_lock<std::shared_mutex>(lock_); },
+        [this](const double *v) { return group_->IsInside(v) != 0; });
   }
 
   std::unique_ptr<ClusterGroup> copy() const {

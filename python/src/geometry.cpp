@@ -97,18 +97,9 @@ class ConvexHull {
   py::ssize_t size() const { return count_; }
 
   py::object inside(const ArrayLike &points) const {
-    Rows<double> rows = input_rows<double>(points, 3, "points", Dtype::convert);
-    py::array_t<bool> result(rows.lead_shape);
-    bool *data = result.mutable_data();
-    {
-      py::gil_scoped_release nogil;
-      for (py::ssize_t i = 0; i < rows.count; ++i) {
-        double v[3];
-        copy_row(rows, i, 3, v);
-        data[i] = hull_.InsideHull(v[0], v[1], v[2]) != 0;
-      }
-    }
-    return per_point(result, rows.lead_shape);
+    return test_each_point(
+        points, "points", [] { return 0; },
+        [this](const double *v) { return hull_.InsideHull(v[0], v[1], v[2]) != 0; });
   }
 
  private:
@@ -157,19 +148,9 @@ class TetraVolume {
   py::ssize_t size() const { return count_; }
 
   py::object inside(const ArrayLike &points) const {
-    Rows<double> rows = input_rows<double>(points, 3, "points", Dtype::convert);
-    py::array_t<bool> result(rows.lead_shape);
-    bool *data = result.mutable_data();
-    {
-      py::gil_scoped_release nogil;
-      std::shared_lock<std::shared_mutex> hold(lock_);
-      for (py::ssize_t i = 0; i < rows.count; ++i) {
-        double v[3];
-        copy_row(rows, i, 3, v);
-        data[i] = tetra_volume_point_inside(volume_, v) != 0;
-      }
-    }
-    return per_point(result, rows.lead_shape);
+    return test_each_point(
+        points, "points", [this] { return std::shared_lock<std::shared_mutex>(lock_); },
+        [this](const double *v) { return tetra_volume_point_inside(volume_, v) != 0; });
   }
 
   double volume(bool check_hidden) {

@@ -47,3 +47,25 @@ def releases_the_gil(call):
     quarter = (end - start) / 4.0
     released = any(start + quarter < t < end - quarter for t in stamps)
     return released, result
+
+
+def run_in_threads(count, work):
+    """Runs work(i) on `count` threads started together; returns their results and the
+    exceptions they raised."""
+    results = [None] * count
+    errors = []
+    start = threading.Barrier(count)
+
+    def body(i):
+        start.wait()
+        try:
+            results[i] = work(i)
+        except BaseException as e:  # noqa: B902 - handed to the test thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return results, errors

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import velmora
-from conftest import releases_the_gil
+from conftest import releases_the_gil, run_in_threads
 from reference import reference
 
 GRID = dict(l=(0.0, 100.0, 1.0), a=(-128.0, 128.0, 1.0), b=(-128.0, 128.0, 1.0))
@@ -215,16 +215,9 @@ def test_threads_query_one_group_at_once_without_the_gil(data_dir):
     released, inside = releases_the_gil(lambda: group.inside(queries))
     assert released
     expected = interpolated, inside
-    results = [None, None]
-
-    def work(slot):
-        results[slot] = group.interpolate(queries), group.inside(queries)
-
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    results, errors = run_in_threads(
+        2, lambda i: (group.interpolate(queries), group.inside(queries)))
+    assert not errors
     for interpolated, inside in results:
         np.testing.assert_array_equal(interpolated.device, expected[0].device)
         np.testing.assert_array_equal(interpolated.distance, expected[0].distance)

@@ -1,13 +1,12 @@
 """The table engines from NumPy: VariableResolutionTable over a SharedBuffer, LabToProcTable and
 HyperCube."""
 
-import threading
 
 import numpy as np
 import pytest
 
 import velmora
-from conftest import releases_the_gil
+from conftest import releases_the_gil, run_in_threads
 from reference import reference
 
 
@@ -246,27 +245,6 @@ def test_a_callback_exception_propagates_and_leaves_the_failed_points_missing():
         table.interpolate(samples[:10])
     table.callback = point_callback(table, 3)
     np.testing.assert_array_equal(table.interpolate(samples), expected)
-
-
-def run_in_threads(count, work):
-    """Runs work(i) on `count` threads at once; returns their results."""
-    results = [None] * count
-    errors = []
-    start = threading.Barrier(count)
-
-    def body(i):
-        start.wait()
-        try:
-            results[i] = work(i)
-        except BaseException as e:  # noqa: B902 - handed to the test thread
-            errors.append(e)
-
-    threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    return results, errors
 
 
 def test_threads_interpolate_one_variable_table_at_once():

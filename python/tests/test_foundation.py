@@ -1,11 +1,10 @@
 """Dense LU from Python: solve, det and inv against numpy.linalg."""
 
-import threading
-
 import numpy as np
 import pytest
 
 import velmora
+from conftest import run_in_threads
 
 # sRGB (D65) to XYZ, scaled to Lab-like units.
 RGB_TO_XYZ = 100.0 * np.array([[0.4124, 0.3576, 0.1805], [0.2126, 0.7152, 0.0722],
@@ -84,16 +83,8 @@ def test_bad_arguments_are_refused_with_clear_messages():
 def test_solves_on_two_threads_give_the_results_of_one():
     systems = [(well_conditioned(300, s), np.arange(300.0) * s) for s in range(1, 7)]
     alone = [velmora.solve(a, b) for a, b in systems]
-    results = [None] * len(systems)
-
-    def work(i):
-        for _ in range(3):
-            results[i] = velmora.solve(*systems[i])
-
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(systems))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    results, errors = run_in_threads(
+        len(systems), lambda i: [velmora.solve(*systems[i]) for _ in range(3)][-1])
+    assert not errors
     for got, want in zip(results, alone):
         np.testing.assert_array_equal(got, want)

@@ -2,13 +2,12 @@
 
 import os
 import pathlib
-import threading
 
 import numpy as np
 import pytest
 
 import velmora
-from conftest import releases_the_gil
+from conftest import releases_the_gil, run_in_threads
 from reference import reference
 
 
@@ -215,16 +214,8 @@ def test_threads_test_one_body_at_once_without_the_gil(data_dir):
         released, result = releases_the_gil(lambda: call(queries))
         assert released
         expected.append(result)
-    results = [None, None]
-
-    def work(slot):
-        results[slot] = [call(queries) for call in calls]
-
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    results, errors = run_in_threads(2, lambda i: [call(queries) for call in calls])
+    assert not errors
     for result in results:
         for got, want in zip(result, expected):
             np.testing.assert_array_equal(got, want)

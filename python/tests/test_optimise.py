@@ -3,13 +3,13 @@
 import logging
 import math
 import pickle
-import threading
 import time
 
 import numpy as np
 import pytest
 
 import velmora
+from conftest import run_in_threads
 from reference import reference
 
 
@@ -291,18 +291,9 @@ def test_minimisations_on_two_threads_are_independent():
             return problem(x)
         return f
 
-    results = [None] * len(cases)
-    barrier = threading.Barrier(len(cases))
-
-    def work(i):
-        barrier.wait()
-        results[i] = cases[i](yielding(Problem(*problems[i])))
-
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(cases))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    results, errors = run_in_threads(
+        len(cases), lambda i: cases[i](yielding(Problem(*problems[i]))))
+    assert not errors
     for got, want in zip(results, alone):
         np.testing.assert_array_equal(got.x, want.x)
         assert (got.f, got.iterations, got.evaluations) == (want.f, want.iterations,

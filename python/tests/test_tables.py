@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import velmora
+from conftest import run_in_threads
 from reference import reference
 
 
@@ -192,15 +193,7 @@ def test_threads_interpolate_one_table_at_once_without_the_gil():
     assert seen_half_written
     np.testing.assert_array_equal(out, alone)
 
-    results = [None, None]
-
-    def work(slot):
-        results[slot] = table(points)
-
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    results, errors = run_in_threads(2, lambda i: table(points))
+    assert not errors
     for result in results:
         np.testing.assert_array_equal(result, alone)
