@@ -205,47 +205,33 @@ constexpr py::ssize_t kMaxBatch = 1 << 30;
 /* Argument types that are plain Python objects but name what they expect in signatures, so that
    help() shows "points: numpy.typing.ArrayLike" instead of "object". They accept any object; the
    bindings check them (input_rows, output_rows, ...). */
-#define VELMORA_PY_NAMED_OBJECT(Name)                                          \
+#define VELMORA_PY_NAMED_OBJECTS(X)                     \
+  X(ArrayLike, "numpy.typing.ArrayLike")                \
+  X(OptionalArrayLike, "numpy.typing.ArrayLike | None") \
+  X(OutArray, "numpy.ndarray | None")                   \
+  X(Function, "Callable")                               \
+  X(OptionalFunction, "Callable | None")                \
+  X(PathLike, "str | os.PathLike")
+
+#define VELMORA_PY_DECLARE_NAMED(Name, text)                                   \
   class Name : public py::object {                                             \
    public:                                                                     \
     PYBIND11_OBJECT_DEFAULT(Name, py::object, [](PyObject *) { return true; }) \
   };
-VELMORA_PY_NAMED_OBJECT(ArrayLike)
-VELMORA_PY_NAMED_OBJECT(OptionalArrayLike)
-VELMORA_PY_NAMED_OBJECT(OutArray)
-VELMORA_PY_NAMED_OBJECT(Function)
-VELMORA_PY_NAMED_OBJECT(OptionalFunction)
-VELMORA_PY_NAMED_OBJECT(PathLike)
-#undef VELMORA_PY_NAMED_OBJECT
+VELMORA_PY_NAMED_OBJECTS(VELMORA_PY_DECLARE_NAMED)
+#undef VELMORA_PY_DECLARE_NAMED
 
 }  // namespace velmora_py
 
 namespace pybind11::detail {
 
-template <>
-struct handle_type_name<velmora_py::ArrayLike> {
-  static constexpr auto name = const_name("numpy.typing.ArrayLike");
-};
-template <>
-struct handle_type_name<velmora_py::OptionalArrayLike> {
-  static constexpr auto name = const_name("numpy.typing.ArrayLike | None");
-};
-template <>
-struct handle_type_name<velmora_py::OutArray> {
-  static constexpr auto name = const_name("numpy.ndarray | None");
-};
-template <>
-struct handle_type_name<velmora_py::Function> {
-  static constexpr auto name = const_name("Callable");
-};
-template <>
-struct handle_type_name<velmora_py::OptionalFunction> {
-  static constexpr auto name = const_name("Callable | None");
-};
-template <>
-struct handle_type_name<velmora_py::PathLike> {
-  static constexpr auto name = const_name("str | os.PathLike");
-};
+#define VELMORA_PY_TYPE_NAME(Name, text)           \
+  template <>                                      \
+  struct handle_type_name<velmora_py::Name> {      \
+    static constexpr auto name = const_name(text); \
+  };
+VELMORA_PY_NAMED_OBJECTS(VELMORA_PY_TYPE_NAME)
+#undef VELMORA_PY_TYPE_NAME
 
 }  // namespace pybind11::detail
 
