@@ -182,7 +182,7 @@ py::object test_each_point(const py::handle &points, const char *what, Hold hold
   bool *data = result.mutable_data();
   {
     py::gil_scoped_release nogil;
-    auto held = hold();
+    [[maybe_unused]] auto held = hold();
     for (py::ssize_t i = 0; i < rows.count; ++i) {
       double xyz[3];
       copy_row(rows, i, 3, xyz);
